@@ -122,6 +122,6 @@ const Case cases[] = {
 };
 
 INSTANTIATE_TEST_SUITE_P(Cases, GardenCount, testing::ValuesIn(cases),
-                         [](const testing::TestParamInfo<Case>& info) { return info.param.name; });
+                         [](const testing::TestParamInfo<Case>& param) { return param.param.name; });
 
 }  // namespace
