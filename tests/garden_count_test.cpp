@@ -7,19 +7,28 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <optional>
 #include <string>
 
 namespace {
+
+using std::string_literals::operator""s;
 
 enum class Out { captured, dev_full, closed };
 
 struct Case {
   const char* name;
-  std::string input;
-  Out out;
-  const char* expected_out;  // ignored unless captured
-  const char* expected_err;
-  int expected_status;
+  std::optional<std::string> input;  // none: standard input is closed
+  std::string expected_out;
+  std::string expected_err{};
+  int expected_status = 0;
+  Out out = Out::captured;
+};
+
+struct Result {
+  int status;  // exit status, or minus the signal that killed the program
+  std::string out;
+  std::string err;
 };
 
 std::string read_all(std::FILE* file) {
@@ -31,18 +40,21 @@ std::string read_all(std::FILE* file) {
   return text;
 }
 
-// Exit status, or minus the signal that killed the program.
-int run(const Case& c, std::string& out, std::string& err) {
+Result run(const Case& c) {
   std::FILE* in_file = std::tmpfile();
   std::FILE* out_file = std::tmpfile();
   std::FILE* err_file = std::tmpfile();
-  std::fwrite(c.input.data(), 1, c.input.size(), in_file);
-  std::fflush(in_file);
-  std::rewind(in_file);
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, fileno(in_file), 0);
+  if (c.input) {
+    std::fwrite(c.input->data(), 1, c.input->size(), in_file);
+    std::fflush(in_file);
+    std::rewind(in_file);
+    posix_spawn_file_actions_adddup2(&actions, fileno(in_file), 0);
+  } else {
+    posix_spawn_file_actions_addclose(&actions, 0);
+  }
   if (c.out == Out::captured) {
     posix_spawn_file_actions_adddup2(&actions, fileno(out_file), 1);
   } else if (c.out == Out::dev_full) {
@@ -62,12 +74,15 @@ int run(const Case& c, std::string& out, std::string& err) {
     status = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
   }
   posix_spawn_file_actions_destroy(&actions);
-  out = read_all(out_file);
-  err = read_all(err_file);
+  Result result{status, read_all(out_file), read_all(err_file)};
   std::fclose(in_file);
   std::fclose(out_file);
   std::fclose(err_file);
-  return status;
+  return result;
+}
+
+std::string k_error(const char* k) {
+  return "garden_count: k = "s + k + " is outside the supported range 0..27\n";
 }
 
 void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
@@ -76,52 +91,84 @@ class GardenCount : public testing::TestWithParam<Case> {};
 
 TEST_P(GardenCount, Run) {
   const Case& c = GetParam();
-  std::string out;
-  std::string err;
-  EXPECT_EQ(run(c, out, err), c.expected_status);
-  EXPECT_EQ(out, c.out == Out::captured ? c.expected_out : "");
-  EXPECT_EQ(err, c.expected_err);
+  const Result result = run(c);
+  EXPECT_EQ(result.status, c.expected_status);
+  EXPECT_EQ(result.out, c.expected_out);
+  EXPECT_EQ(result.err, c.expected_err);
 }
 
-// Expected results are k * 2^(k-1) mod 1000000007, from the third value read.
+// Expected results are k * 2^(k-1) mod 1000000007, from the third value read:
+// k = 3 gives 12, k = 5 gives 80.
 const Case cases[] = {
-    {"example", "1 2 3 1\n", Out::captured, "12\n", "", 0},
-    {"only_k_counts", "0 0 3 0", Out::captured, "12\n", "", 0},
-    {"only_k_counts_signs", "5 -7 3 100\n", Out::captured, "12\n", "", 0},
-    {"whitespace_mix", " \t1\n\n2\t \t3 \n\n 1\n", Out::captured, "12\n", "", 0},
-    {"text_after_fourth", "1 2 3 1 oops 99\n", Out::captured, "12\n", "", 0},
-    {"empty", "", Out::captured, "0\n", "", 0},
-    {"three_values", "4 4 2", Out::captured, "4\n", "", 0},
-    {"unreadable_fourth", "4 4 2 x", Out::captured, "4\n", "", 0},
-    {"unreadable_third", "1 2 x 4\n", Out::captured, "0\n", "", 0},
-    {"unreadable_first", "x 2 3 4\n", Out::captured, "0\n", "", 0},
-    {"a_past_range", "2147483648 2 3 1\n", Out::captured, "0\n", "", 0},
-    {"k0", "0 0 0 0", Out::captured, "0\n", "", 0},
-    {"k1", "0 0 1 0", Out::captured, "1\n", "", 0},
-    {"k2", "0 0 2 0", Out::captured, "4\n", "", 0},
-    {"k4", "0 0 4 0", Out::captured, "32\n", "", 0},
-    {"k7", "0 0 7 0", Out::captured, "448\n", "", 0},
-    {"k26_largest_unreduced", "0 0 26 0", Out::captured, "872415232\n", "", 0},
-    {"k27_reduced", "0 0 27 0", Out::captured, "811939321\n", "", 0},
-    {"k_negative", "1 2 -1 4", Out::captured, "",
-     "garden_count: k = -1 is outside the supported range 0..27\n", 1},
-    {"k28", "1 2 28 4", Out::captured, "",
-     "garden_count: k = 28 is outside the supported range 0..27\n", 1},
-    {"k30", "1 2 30 4", Out::captured, "",
-     "garden_count: k = 30 is outside the supported range 0..27\n", 1},
-    {"k31", "1 2 31 4", Out::captured, "",
-     "garden_count: k = 31 is outside the supported range 0..27\n", 1},
-    {"k_past_range_high", "1 2 99999999999 4", Out::captured, "",
-     "garden_count: k = 2147483647 is outside the supported range 0..27\n", 1},
-    {"k_past_range_low", "1 2 -2147483649 4", Out::captured, "",
-     "garden_count: k = -2147483648 is outside the supported range 0..27\n", 1},
-    {"stdout_full", "1 2 3 1\n", Out::dev_full, "",
-     "garden_count: cannot write the result: No space left on device\n", 1},
-    {"stdout_closed", "1 2 3 1\n", Out::closed, "",
-     "garden_count: cannot write the result: Bad file descriptor\n", 1},
+    {"example", "1 2 3 1\n", "12\n"},
+    {"only_k_counts", "0 0 3 0", "12\n"},
+    {"only_k_counts_signs", "5 -7 3 100\n", "12\n"},
+    {"whitespace_mix", " \t1\n\n2\t \t3 \n\n 1\n", "12\n"},
+    {"text_after_fourth", "1 2 3 1 oops 99\n", "12\n"},
+    {"empty", "", "0\n"},
+    {"three_values", "4 4 2", "4\n"},
+    {"unreadable_fourth", "4 4 2 x", "4\n"},
+    {"unreadable_third", "1 2 x 4\n", "0\n"},
+    {"unreadable_first", "x 2 3 4\n", "0\n"},
+    {"k0", "0 0 0 0", "0\n"},
+    {"k1", "0 0 1 0", "1\n"},
+    {"k2", "0 0 2 0", "4\n"},
+    {"k4", "0 0 4 0", "32\n"},
+    {"k7", "0 0 7 0", "448\n"},
+    {"k26_largest_unreduced", "0 0 26 0", "872415232\n"},
+    {"k27_reduced", "0 0 27 0", "811939321\n"},
+    {"k_negative", "1 2 -1 4", "", k_error("-1"), 1},
+    {"k28", "1 2 28 4", "", k_error("28"), 1},
+    {"k30", "1 2 30 4", "", k_error("30"), 1},
+    {"k31", "1 2 31 4", "", k_error("31"), 1},
+    {"stdout_full", "1 2 3 1\n", "",
+     "garden_count: cannot write the result: No space left on device\n", 1, Out::dev_full},
+    {"stdout_closed", "1 2 3 1\n", "",
+     "garden_count: cannot write the result: Bad file descriptor\n", 1, Out::closed},
+
+    // Hostile input. A value is read by skipping whitespace (space, \t, \n, \v,
+    // \f, \r), taking an optional sign and decimal digits, and stopping at the
+    // first byte that cannot continue the number. A value with no digits, or
+    // past the 32-bit range, fails the stream: it and every later value stay 0,
+    // except that a number past the range leaves its nearest limit.
+    {"nul_after_k", "1 2 3\0 1\n"s, "12\n"},
+    {"nul_before_k", "1 2 \0 3 1\n"s, "0\n"},
+    {"non_ascii_after_k", "1 2 3\xff\xfe 1\n", "12\n"},
+    {"no_break_space", "1\u00a02 3 1\n", "0\n"},   // U+00A0 in UTF-8
+    {"fullwidth_digit", "1 2 \uff13 1\n", "0\n"},  // U+FF13, a 3
+
+    {"crlf", "1\r\n2\r\n3\r\n1\r\n", "12\n"},
+    {"vertical_tab_form_feed", "1\v2\f3\v\f1", "12\n"},
+    {"only_whitespace", " \t\r\n\v\f", "0\n"},
+    {"megabyte_of_whitespace", std::string(1 << 20, ' ') + "1 2 3 1", "12\n"},
+    {"leading_plus", "+1 +2 +5 +1", "80\n"},
+    {"sign_without_digits", "1 2 + 5 1", "0\n"},
+    {"two_signs", "1 2 +-5 1", "0\n"},
+    {"minus_zero_k", "1 2 -0 1", "0\n"},
+    {"minus_zero_others", "-0 -0 5 -0", "80\n"},
+    {"leading_zeros", "1 2 " + std::string(10000, '0') + "5 1", "80\n"},
+    {"hex_k_reads_its_zero", "1 2 0x5 1", "0\n"},
+    {"hex_a_stops_b", "0x1 2 5 1", "0\n"},
+    {"hex_letters", "1 2 ff 1", "0\n"},
+    {"decimal_point_k_truncated", "1 2 5.9 1", "80\n"},
+    {"decimal_point_a_stops_b", "1.5 2 5 1", "0\n"},
+    {"exponent_k", "1 2 5e1 1", "80\n"},
+    {"commas", "1,2,5,1", "0\n"},
+    {"commas_and_spaces", "1, 2, 5, 1", "0\n"},
+    {"int32_limits_in_range", "2147483647 -2147483648 5 -2147483648", "80\n"},
+    {"a_past_range", "2147483648 2 3 1\n", "0\n"},
+    {"b_past_range", "1 -2147483649 3 1\n", "0\n"},
+    {"k_past_range_high", "1 2 99999999999 4", "", k_error("2147483647"), 1},
+    {"k_past_range_low", "1 2 -2147483649 4", "", k_error("-2147483648"), 1},
+    {"k_past_range_not_wrapped", "1 2 4294967299 4", "", k_error("2147483647"), 1},
+    {"k_past_64_bits", "1 2 " + std::string(30, '9') + " 4", "", k_error("2147483647"), 1},
+    {"c_past_range", "1 2 3 2147483648", "12\n"},
+    {"stdin_closed", std::nullopt, "0\n"},
 };
 
 INSTANTIATE_TEST_SUITE_P(Cases, GardenCount, testing::ValuesIn(cases),
-                         [](const testing::TestParamInfo<Case>& param) { return param.param.name; });
+                         [](const testing::TestParamInfo<Case>& param) {
+                           return param.param.name;
+                         });
 
 }  // namespace
