@@ -1,0 +1,108 @@
+// Times walk_garden against the plain walk, per state visited, at the sizes
+// people run, and ends with a table of the two and their ratio.
+//
+//   walk_bench [--benchmark_repetitions=N] [other Google Benchmark flags]
+//
+// With repetitions, the table uses the median of each.
+#include <benchmark/benchmark.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "garden_walk.h"
+#include "plain_walk.h"
+
+namespace {
+
+using Walk = std::int32_t (*)(std::int32_t);
+
+const std::int32_t sizes[] = {16, 20, 24, 27};
+
+void walk_states(benchmark::State& state, Walk walk) {
+  const auto k = static_cast<std::int32_t>(state.range(0));
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(walk(k));
+  }
+  // Seconds per state: the walk visits 2^k - 1 of them.
+  const auto states = static_cast<double>((std::int64_t{1} << k) - 1);
+  state.counters["per_state"] = benchmark::Counter(
+      states, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+}
+
+// Prints as usual and keeps each walk's seconds per state, by name and k.
+class TableReporter : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run>& runs) override {
+    ConsoleReporter::ReportRuns(runs);
+    for (const Run& run : runs) {
+      const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
+      if (run.error_occurred || (run.run_type == Run::RT_Aggregate && !median)) {
+        continue;
+      }
+      const std::int32_t k = std::stoi(run.run_name.args);
+      const double seconds =
+          run.GetAdjustedRealTime() / benchmark::GetTimeUnitMultiplier(run.time_unit);
+      const auto states = static_cast<double>((std::int64_t{1} << k) - 1);
+      // A median, once there, stands for the repetitions it summarizes.
+      auto& entry = per_state[{run.run_name.function_name, k}];
+      if (median || !entry.second) {
+        entry = {seconds / states, median};
+      }
+    }
+  }
+
+  void PrintTable() const {
+    std::printf("\n%4s  %22s  %21s  %6s\n", "k", "walk_garden ns/state", "plain walk ns/state",
+                "ratio");
+    for (const std::int32_t k : sizes) {
+      const auto fast = per_state.find({"walk_garden", k});
+      const auto plain = per_state.find({"plain_walk", k});
+      if (fast == per_state.end() || plain == per_state.end()) {
+        continue;
+      }
+      std::printf("%4d  %22.2f  %21.2f  %6.2f\n", k, fast->second.first * 1e9,
+                  plain->second.first * 1e9, fast->second.first / plain->second.first);
+    }
+  }
+
+ private:
+  // (name, k) -> (seconds per state, whether it is a median)
+  std::map<std::pair<std::string, std::int32_t>, std::pair<double, bool>> per_state;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Each size's two walks run one after the other, so that both see the
+  // machine in the same state.
+  for (const std::int32_t k : sizes) {
+    benchmark::RegisterBenchmark("walk_garden", walk_states, walk_garden)
+        ->Arg(k)
+        ->Unit(benchmark::kMillisecond)
+        ->UseRealTime();
+    benchmark::RegisterBenchmark("plain_walk", walk_states, plain_walk_garden)
+        ->Arg(k)
+        ->Unit(benchmark::kMillisecond)
+        ->UseRealTime();
+  }
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
+    return 1;
+  }
+  // A timing of a wrong walk means nothing.
+  for (const std::int32_t k : sizes) {
+    if (walk_garden(k) != plain_walk_garden(k)) {
+      std::fprintf(stderr, "walk_bench: walk_garden and the plain walk disagree at k = %d\n", k);
+      return 1;
+    }
+  }
+  TableReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  reporter.PrintTable();
+  benchmark::Shutdown();
+  return 0;
+}
