@@ -2,10 +2,27 @@
 // cells over every state of a garden of k cells, modulo 1000000007.
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <iostream>
+#include <limits>
 
 #include "garden_walk.h"
+
+namespace {
+
+// Says on standard error what failed, and why if errno tells; returns the
+// exit status for it.
+int fail(const char* what, int error) {
+  std::cerr << "garden_count: " << what;
+  if (error != 0) {
+    std::cerr << ": " << std::strerror(error);
+  }
+  std::cerr << '\n';
+  return 1;
+}
+
+}  // namespace
 
 int main() {
   std::int32_t a = 0;
@@ -14,8 +31,21 @@ int main() {
   std::int32_t c = 0;
   // A value that cannot be read stays 0 and so do the ones after it; a
   // number past the 32-bit range leaves its nearest limit and fails the rest.
-  std::cin >> a >> b >> k >> c;
+  errno = 0;
+  std::cin >> a >> b >> k;
+  const bool k_past_range = std::cin.fail() && (k == std::numeric_limits<std::int32_t>::max() ||
+                                                k == std::numeric_limits<std::int32_t>::min());
+  std::cin >> c;
+  // The standard streams read through stdio, which marks a failed read.
+  if (std::ferror(stdin) != 0) {
+    return fail("cannot read the input", errno);
+  }
 
+  if (k_past_range) {
+    std::cerr << "garden_count: k is past the 32-bit range; the supported range is 0.." << max_k
+              << '\n';
+    return 1;
+  }
   if (k < 0 || k > max_k) {
     std::cerr << "garden_count: k = " << k << " is outside the supported range 0.." << max_k
               << '\n';
@@ -26,13 +56,7 @@ int main() {
   errno = 0;
   std::cout << (k + pocetb) % 1000000007 << '\n' << std::flush;
   if (!std::cout) {
-    const int error = errno;
-    std::cerr << "garden_count: cannot write the result";
-    if (error != 0) {
-      std::cerr << ": " << std::strerror(error);
-    }
-    std::cerr << '\n';
-    return 1;
+    return fail("cannot write the result", errno);
   }
   return 0;
 }

@@ -2,27 +2,33 @@
 // writes and how it exits.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <cstdio>
-#include <optional>
 #include <string>
 
 namespace {
 
 using std::string_literals::operator""s;
 
+char path[] = GARDEN_COUNT_PATH;
+char* argv[] = {path, nullptr};
+
+enum class In { text, closed, directory };
 enum class Out { captured, dev_full, closed };
 
 struct Case {
   const char* name;
-  std::optional<std::string> input;  // none: standard input is closed
+  std::string input;  // standard input, when it is text
   std::string expected_out;
   std::string expected_err{};
   int expected_status = 0;
   Out out = Out::captured;
+  In in = In::text;
 };
 
 struct Result {
@@ -47,11 +53,13 @@ Result run(const Case& c) {
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  if (c.input) {
-    std::fwrite(c.input->data(), 1, c.input->size(), in_file);
+  if (c.in == In::text) {
+    std::fwrite(c.input.data(), 1, c.input.size(), in_file);
     std::fflush(in_file);
     std::rewind(in_file);
     posix_spawn_file_actions_adddup2(&actions, fileno(in_file), 0);
+  } else if (c.in == In::directory) {
+    posix_spawn_file_actions_addopen(&actions, 0, "/", O_RDONLY, 0);
   } else {
     posix_spawn_file_actions_addclose(&actions, 0);
   }
@@ -64,12 +72,9 @@ Result run(const Case& c) {
   }
   posix_spawn_file_actions_adddup2(&actions, fileno(err_file), 2);
 
-  char path[] = GARDEN_COUNT_PATH;
-  char* argv[] = {path, nullptr};
-  char* envp[] = {nullptr};
   pid_t pid = 0;
   int status = -1;
-  if (posix_spawn(&pid, path, &actions, nullptr, argv, envp) == 0 &&
+  if (posix_spawn(&pid, path, &actions, nullptr, argv, environ) == 0 &&
       waitpid(pid, &status, 0) == pid) {
     status = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
   }
@@ -84,6 +89,9 @@ Result run(const Case& c) {
 std::string k_error(const char* k) {
   return "garden_count: k = "s + k + " is outside the supported range 0..27\n";
 }
+
+const std::string k_past_range =
+    "garden_count: k is past the 32-bit range; the supported range is 0..27\n";
 
 void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
 
@@ -158,17 +166,66 @@ const Case cases[] = {
     {"int32_limits_in_range", "2147483647 -2147483648 5 -2147483648", "80\n"},
     {"a_past_range", "2147483648 2 3 1\n", "0\n"},
     {"b_past_range", "1 -2147483649 3 1\n", "0\n"},
-    {"k_past_range_high", "1 2 99999999999 4", "", k_error("2147483647"), 1},
-    {"k_past_range_low", "1 2 -2147483649 4", "", k_error("-2147483648"), 1},
-    {"k_past_range_not_wrapped", "1 2 4294967299 4", "", k_error("2147483647"), 1},
-    {"k_past_64_bits", "1 2 " + std::string(30, '9') + " 4", "", k_error("2147483647"), 1},
+    {"k_past_range_high", "1 2 99999999999 4", "", k_past_range, 1},
+    {"k_past_range_low", "1 2 -2147483649 4", "", k_past_range, 1},
+    {"k_past_range_not_wrapped", "1 2 4294967299 4", "", k_past_range, 1},
+    {"k_past_64_bits", "1 2 " + std::string(30, '9') + " 4", "", k_past_range, 1},
+    {"k_at_the_limit_fourth_unreadable", "1 2 2147483647 x", "", k_error("2147483647"), 1},
     {"c_past_range", "1 2 3 2147483648", "12\n"},
-    {"stdin_closed", std::nullopt, "0\n"},
+
+    // Input that cannot be read at all is an error, not an empty input.
+    {.name = "stdin_closed",
+     .expected_err = "garden_count: cannot read the input: Bad file descriptor\n",
+     .expected_status = 1,
+     .in = In::closed},
+    {.name = "stdin_directory",
+     .expected_err = "garden_count: cannot read the input: Is a directory\n",
+     .expected_status = 1,
+     .in = In::directory},
 };
 
 INSTANTIATE_TEST_SUITE_P(Cases, GardenCount, testing::ValuesIn(cases),
                          [](const testing::TestParamInfo<Case>& param) {
                            return param.param.name;
                          });
+
+// A caller that keeps the input open gets the answer once the fourth value
+// has been read, without closing the input first.
+TEST(GardenCount, AnswersBeforeTheInputEnds) {
+  std::array<int, 2> in{};
+  std::array<int, 2> out{};
+  ASSERT_EQ(pipe(in.data()), 0);
+  ASSERT_EQ(pipe(out.data()), 0);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+  for (const int fd : {in[0], in[1], out[0], out[1]}) {
+    posix_spawn_file_actions_addclose(&actions, fd);
+  }
+  pid_t pid = 0;
+  const int spawned = posix_spawn(&pid, path, &actions, nullptr, argv, environ);
+  posix_spawn_file_actions_destroy(&actions);
+  close(in[0]);
+  close(out[1]);
+  ASSERT_EQ(spawned, 0);
+
+  const std::string input = "1 2 3 1\n";
+  EXPECT_EQ(write(in[1], input.data(), input.size()), static_cast<ssize_t>(input.size()));
+  std::string answer;
+  pollfd ready{out[0], POLLIN, 0};
+  std::array<char, 64> buffer{};
+  while (answer.find('\n') == std::string::npos && poll(&ready, 1, 5000) == 1) {
+    const ssize_t got = read(out[0], buffer.data(), buffer.size());
+    if (got <= 0) {
+      break;
+    }
+    answer.append(buffer.data(), static_cast<std::size_t>(got));
+  }
+  close(in[1]);
+  waitpid(pid, nullptr, 0);
+  close(out[0]);
+  EXPECT_EQ(answer, "12\n");
+}
 
 }  // namespace
