@@ -23,8 +23,8 @@ enum class Out { captured, dev_full, closed };
 
 struct Case {
   const char* name;
-  std::string input;  // standard input, when it is text
-  std::string expected_out;
+  std::string input{};  // standard input, when it is text
+  std::string expected_out{};
   std::string expected_err{};
   int expected_status = 0;
   Out out = Out::captured;
