@@ -52,8 +52,8 @@ std::int32_t walk_garden_visiting(std::int32_t k, Visit visit) {
   // increment that links one state to the next takes five operations per
   // pair. The signal fences are for the compiler: g++ and clang++ keep no
   // cell in a register across them, so every recount loads all four words
-  // from the garden (without them both skip the even state's store and the
-  // odd state's loads), and clang++ does not fuse the last word's load with
+  // from the garden (without them both make one store and load the words
+  // once per pair of states), and clang++ does not fuse the last word's load with
   // the one before into a 16-byte load; that load would straddle the step's
   // pending 8-byte store, which the processor forwards only to a load that
   // lies within it, and the walk would run about four times slower.
