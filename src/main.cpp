@@ -6,6 +6,7 @@
 #include <cstring>
 #include <iostream>
 #include <limits>
+#include <string>
 
 #include "garden_walk.h"
 
@@ -13,7 +14,7 @@ namespace {
 
 // Says on standard error what failed, and why if errno tells; returns the
 // exit status for it.
-int fail(const char* what, int error) {
+int fail(const std::string& what, int error = 0) {
   std::cerr << "garden_count: " << what;
   if (error != 0) {
     std::cerr << ": " << std::strerror(error);
@@ -41,15 +42,12 @@ int main() {
     return fail("cannot read the input", errno);
   }
 
+  const std::string range = "0.." + std::to_string(max_k);
   if (k_past_range) {
-    std::cerr << "garden_count: k is past the 32-bit range; the supported range is 0.." << max_k
-              << '\n';
-    return 1;
+    return fail("k is past the 32-bit range; the supported range is " + range);
   }
   if (k < 0 || k > max_k) {
-    std::cerr << "garden_count: k = " << k << " is outside the supported range 0.." << max_k
-              << '\n';
-    return 1;
+    return fail("k = " + std::to_string(k) + " is outside the supported range " + range);
   }
   const std::int32_t pocetb = walk_garden(k);
 
