@@ -31,7 +31,7 @@ int main() {
   std::int32_t k = 0;
   std::int32_t c = 0;
   // A value that cannot be read stays 0 and so do the ones after it; a
-  // number past the 32-bit range leaves its nearest limit and fails the rest.
+  // number past the signed 32-bit range leaves its nearest limit and fails the rest.
   errno = 0;
   std::cin >> a >> b >> k;
   const bool k_past_range = std::cin.fail() && (k == std::numeric_limits<std::int32_t>::max() ||
@@ -44,7 +44,7 @@ int main() {
 
   const std::string range = "0.." + std::to_string(max_k);
   if (k_past_range) {
-    return fail("k is past the 32-bit range; the supported range is " + range);
+    return fail("k is past the signed 32-bit range; the supported range is " + range);
   }
   if (k < 0 || k > max_k) {
     return fail("k = " + std::to_string(k) + " is outside the supported range " + range);

@@ -91,7 +91,7 @@ std::string k_error(const char* k) {
 }
 
 const std::string k_past_range =
-    "garden_count: k is past the 32-bit range; the supported range is 0..27\n";
+    "garden_count: k is past the signed 32-bit range; the supported range is 0..27\n";
 
 void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
 
@@ -137,7 +137,7 @@ const Case cases[] = {
     // Hostile input. A value is read by skipping whitespace (space, \t, \n, \v,
     // \f, \r), taking an optional sign and decimal digits, and stopping at the
     // first byte that cannot continue the number. A value with no digits, or
-    // past the 32-bit range, fails the stream: it and every later value stay 0,
+    // past the signed 32-bit range, fails the stream: it and every later value stay 0,
     // except that a number past the range leaves its nearest limit.
     {"nul_after_k", "1 2 3\0 1\n"s, "12\n"},
     {"nul_before_k", "1 2 \0 3 1\n"s, "0\n"},
