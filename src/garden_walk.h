@@ -37,9 +37,11 @@ constexpr std::uint64_t lowest_cell_first(std::uint64_t word) {
   return word << 32 | word >> 32;
 }
 
-// States are walked in rounds of this many, from one whose three lowest cells
-// are false to the one after the round's last.
-inline constexpr std::int32_t round_states = 8;
+// States are walked in rounds in which only the lowest round_cells cells
+// change: from a state where they are all false to the one after the round's
+// last.
+inline constexpr std::int32_t round_cells = 3;
+inline constexpr std::int32_t round_states = 1 << round_cells;
 
 // The cells that the step from state s to s + 1 flips, for s = 0..6 within a
 // round, as a mask on the last eight cells in memory order: the trailing true
@@ -49,7 +51,7 @@ constexpr std::array<std::uint64_t, round_states - 1> round_flips = [] {
   for (std::uint64_t s = 0; s < flips.size(); ++s) {
     const std::uint64_t flipped = s ^ (s + 1);
     std::uint64_t cells = 0;
-    for (std::uint64_t bit = 0; bit < 3; ++bit) {
+    for (std::int32_t bit = 0; bit < round_cells; ++bit) {
       cells |= (flipped >> bit & 1) << (8 * bit);
     }
     flips[s] = lowest_cell_first(cells);
@@ -144,7 +146,7 @@ std::int32_t walk_garden_visiting(std::int32_t k, Visit visit) {
       // `low`, where they are false. Times 255 makes true cells 0xFF bytes,
       // the carry clears the trailing ones and sets the first false one, and
       // the mask takes the bytes back to 0/1.
-      low = (low * 255 + (std::uint64_t{1} << 24)) & ones;
+      low = (low * 255 + (std::uint64_t{1} << (8 * round_cells))) & ones;
       word = lowest_cell_first(low);
       store();
       if (low == 0) [[unlikely]] {
