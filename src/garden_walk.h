@@ -9,6 +9,7 @@
 #include <cstring>
 #include <memory>
 #include <span>
+#include <type_traits>
 #include <utility>
 
 // Largest garden the walk supports: at 27 cells, k plus the tally is
@@ -22,6 +23,24 @@ inline constexpr std::int32_t garden_size = 32;
 using Garden = std::span<const bool, garden_size>;
 
 static_assert(sizeof(bool) == 1 && max_k + 1 <= garden_size);
+
+// Makes the compiler finish every store into the garden before this point and
+// load the garden afresh after it; it costs no instruction. clang++ gets an
+// empty asm statement that claims to read and rewrite the garden's cells. The
+// standard fence would do on x86-64, but clang++ makes it a hardware barrier on
+// ppc64le and riscv64, and on aarch64 it lets the back end merge the loads on
+// either side into pairs that straddle the stored word, and reuse the stored
+// register in place of a load. g++ gets the fence: it keeps that to itself on
+// every architecture, while given the asm statement, g++ 12 on x86-64 moves
+// the sums into memory and drops loads.
+// NOLINTNEXTLINE(readability-non-const-parameter): the asm statement may write the cells
+inline void keep_in_memory([[maybe_unused]] bool* cells) {
+#if defined(__clang__)
+  asm volatile("" : "+m"(*reinterpret_cast<bool(*)[garden_size]>(cells)));
+#else
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+#endif
+}
 
 // The eight cells at the end of the garden as a number with cell k - 1 in its
 // lowest byte, or back: on a little-endian machine that reverses the bytes of
@@ -59,6 +78,19 @@ constexpr std::array<std::uint64_t, round_states - 1> round_flips = [] {
   return flips;
 }();
 
+// The true cells counted in sums of garden words, whose bytes are each at most
+// 255: byte pairs into 16-bit lanes (each at most 8 * 255), then one multiply
+// adds the lanes into the top one.
+constexpr std::int32_t true_cells(std::uint64_t sum0, std::uint64_t sum1, std::uint64_t sum2,
+                                  std::uint64_t sum3) {
+  constexpr std::uint64_t even_bytes = 0x00FF00FF00FF00FF;
+  const std::uint64_t lanes = (sum0 & even_bytes) + (sum0 >> 8 & even_bytes) + (sum1 & even_bytes) +
+                              (sum1 >> 8 & even_bytes) + (sum2 & even_bytes) +
+                              (sum2 >> 8 & even_bytes) + (sum3 & even_bytes) +
+                              (sum3 >> 8 & even_bytes);
+  return static_cast<std::int32_t>(lanes * 0x0001000100010001 >> 48);
+}
+
 // Walks a garden of k cells from all false to all true as a base-two counter
 // (cell k - 1 lowest), calling visit(zahrada) with each state before
 // recounting every cell of it, and returns the number of true cells over the
@@ -66,17 +98,19 @@ constexpr std::array<std::uint64_t, round_states - 1> round_flips = [] {
 template <class Visit>
 std::int32_t walk_garden_visiting(std::int32_t k, Visit visit) {
   const auto garden = std::make_unique<bool[]>(garden_size);
-  bool* const zahrada = garden.get();
+  // operator new[] aligns the array for any object of its size, 8-byte words
+  // included (bool needs no destructor, so nothing comes in front). Told so,
+  // compilers for riscv64 read and write words whole, not byte by byte.
+  bool* const zahrada = std::assume_aligned<8>(garden.get());
   bool* const low_cells = zahrada + garden_size - 8;
   const auto power_2_k = static_cast<std::int32_t>(std::pow(2.0, k));
   constexpr std::uint64_t ones = 0x0101010101010101;
 
   // The last eight cells twice: `word` exactly as it lies in the garden, and
   // `low`, one 0/1 byte per cell with cell k - 1 lowest, as it was at the
-  // start of the round.
+  // start of the round. Every step stores `word`.
   std::uint64_t word = 0;
   std::uint64_t low = 0;
-  const auto store = [&] { std::memcpy(low_cells, &word, 8); };
 
   // Each recount adds the garden's four 8-byte words into sums of their own,
   // so a byte of a sum grows by at most one per state; the sums' bytes are
@@ -92,39 +126,31 @@ std::int32_t walk_garden_visiting(std::int32_t k, Visit visit) {
     std::memcpy(&cells_word, cells, 8);
     return cells_word;
   };
-  const auto recount = [&] {
+  // Each call passes a type of its own, which makes each a function called
+  // once: g++ -Os inlines those, but keeps a function called from several
+  // places out of line, and the walk then ran five times slower.
+  const auto recount = [&](auto /*call site*/) {
     visit(Garden(zahrada, garden_size));
-    // The fences are for the compiler: g++ and clang++ keep no cell in a
-    // register across one. Without both, each stores only a round's last state
-    // and loads each word once a round. This one makes the recount load the
-    // garden after the step stored it; without it, g++ loads the first word
-    // once a round.
-    std::atomic_signal_fence(std::memory_order_seq_cst);
+    // Without both barriers, g++ and clang++ store only a round's last state
+    // on x86-64, and load 16 bytes across the stored word on aarch64. This one
+    // makes the recount load the garden after the step stored it: without it,
+    // g++ loads the first word once a round on x86-64 and 16 bytes across the
+    // stored word on aarch64; clang++ on aarch64 skips the third word.
+    keep_in_memory(zahrada);
     const std::uint64_t word0 = load(zahrada);
     const std::uint64_t word1 = load(zahrada + 8);
     const std::uint64_t word2 = load(zahrada + 16);
     // This one keeps the last word, just stored, apart from the others.
-    // Without it, g++ loads the middle words once a round, and clang++ loads
-    // the last two words as one 16-byte load that straddles the pending 8-byte
-    // store; the processor forwards a store only to a load that lies within
-    // it, and the walk runs several times slower.
-    std::atomic_signal_fence(std::memory_order_seq_cst);
+    // Without it, g++ on x86-64 loads the middle words once a round; clang++
+    // on x86-64 and both on aarch64 load the stored word within a 16- or
+    // 32-byte load, which the processor cannot forward from the pending 8-byte
+    // store: it runs several times slower.
+    keep_in_memory(zahrada);
     const std::uint64_t word3 = load(low_cells);
     sum0 += word0;
     sum1 += word1;
     sum2 += word2;
     sum3 += word3;
-  };
-  const auto gather = [&] {
-    // Byte pairs into 16-bit lanes (each at most 8 * gather_states), then one
-    // multiply adds the lanes into the top one.
-    constexpr std::uint64_t even_bytes = 0x00FF00FF00FF00FF;
-    const std::uint64_t lanes = (sum0 & even_bytes) + (sum0 >> 8 & even_bytes) +
-                                (sum1 & even_bytes) + (sum1 >> 8 & even_bytes) +
-                                (sum2 & even_bytes) + (sum2 >> 8 & even_bytes) +
-                                (sum3 & even_bytes) + (sum3 >> 8 & even_bytes);
-    pocetb += static_cast<std::int32_t>(lanes * 0x0001000100010001 >> 48);
-    sum0 = sum1 = sum2 = sum3 = 0;
   };
 
   // The step counter alone ends the walk: 2^k - 1 steps bring the garden to
@@ -137,10 +163,12 @@ std::int32_t walk_garden_visiting(std::int32_t k, Visit visit) {
       // Within a round only the three lowest cells change, and each step is
       // the base-two increment of them on the stored word.
       [&]<std::size_t... s>(std::index_sequence<s...>) {
-        ((recount(), word ^= round_flips[s], store()), ...);
+        ((recount(std::integral_constant<std::size_t, s>()), word ^= round_flips[s],
+          std::memcpy(low_cells, &word, 8)),
+         ...);
       }
       (std::make_index_sequence<round_flips.size()>());
-      recount();
+      recount(std::integral_constant<std::size_t, round_flips.size()>());
       // The round's last state has its three lowest cells true: the step
       // clears them and adds one at the fourth, which is adding one there in
       // `low`, where they are false. Times 255 makes true cells 0xFF bytes,
@@ -148,7 +176,7 @@ std::int32_t walk_garden_visiting(std::int32_t k, Visit visit) {
       // the mask takes the bytes back to 0/1.
       low = (low * 255 + (std::uint64_t{1} << (8 * round_cells))) & ones;
       word = lowest_cell_first(low);
-      store();
+      std::memcpy(low_cells, &word, 8);
       if (low == 0) [[unlikely]] {
         // All eight wrapped to false: carry on, cell by cell, into the cells
         // above. The padding in front of cell 0 is false, so this stops in the
@@ -160,17 +188,17 @@ std::int32_t walk_garden_visiting(std::int32_t k, Visit visit) {
         *cell = true;
       }
     }
-    gather();
+    pocetb += true_cells(sum0, sum1, sum2, sum3);
+    sum0 = sum1 = sum2 = sum3 = 0;
   }
   // The last, partial round: fewer than round_states steps, from a state whose
   // three lowest cells are false.
   for (std::size_t s = 0; iterace < power_2_k - 1; ++iterace, ++s) {
-    recount();
+    recount(nullptr);
     word ^= round_flips[s];
-    store();
+    std::memcpy(low_cells, &word, 8);
   }
-  gather();
-  return pocetb;
+  return pocetb + true_cells(sum0, sum1, sum2, sum3);
 }
 
 // The walk with nothing watching it.
