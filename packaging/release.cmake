@@ -7,7 +7,8 @@
 # Nothing in the files depends on when, where or by whom they are made: every
 # date in them is SOURCE_DATE_EPOCH, which is the date of the newest entry in
 # packaging/changelog unless the environment sets it; file owners are root,
-# file modes are those git keeps, and the tarball's files are in name order.
+# file modes are those git keeps whatever the umask, and the tarball's files
+# are in name order.
 cmake_minimum_required(VERSION 3.21)
 
 function(run)
@@ -40,8 +41,10 @@ set(ENV{SOURCE_DATE_EPOCH} ${epoch})
 file(REMOVE_RECURSE ${RELEASE_DIR})
 file(MAKE_DIRECTORY ${RELEASE_DIR})
 
-# The Debian package, as `cpack -G DEB` makes it.
-run(cpack -G DEB --config ${BINARY_DIR}/CPackConfig.cmake -B ${BINARY_DIR}/release-cpack)
+# The Debian package, as `cpack -G DEB` makes it; the umask is the usual one,
+# since cpack gives the package's own members the modes its files get.
+run(sh -c "umask 022 && exec cpack \"$@\"" cpack -G DEB --config ${BINARY_DIR}/CPackConfig.cmake
+    -B ${BINARY_DIR}/release-cpack)
 file(GLOB debs ${BINARY_DIR}/release-cpack/*.deb)
 list(LENGTH debs count)
 if(NOT count EQUAL 1)
