@@ -145,7 +145,7 @@ std::int32_t walk_garden_visiting(std::int32_t k, Visit visit) {
     // Without it, g++ on x86-64 loads the middle words once a round; clang++
     // on x86-64 and both on aarch64 load the stored word within a 16- or
     // 32-byte load, which the processor cannot forward from the pending 8-byte
-    // store: it runs several times slower.
+    // store (on x86-64 that ran several times slower).
     keep_in_memory(zahrada);
     const std::uint64_t word3 = load(low_cells);
     sum0 += word0;
