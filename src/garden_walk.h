@@ -100,8 +100,8 @@ constexpr std::array<std::uint64_t, round_states - 1> round_flips = [] {
 // 255: byte pairs into 16-bit lanes (each at most 8 * 255), then one multiply
 // adds the lanes into the top one. Always inlined: g++ -Os would call it out of
 // line from inside the walk.
-[[gnu::always_inline]] constexpr std::int32_t true_cells(std::uint64_t sum0, std::uint64_t sum1, std::uint64_t sum2,
-                                  std::uint64_t sum3) {
+[[gnu::always_inline]] constexpr std::int32_t true_cells(std::uint64_t sum0, std::uint64_t sum1,
+                                                         std::uint64_t sum2, std::uint64_t sum3) {
   constexpr std::uint64_t even_bytes = 0x00FF00FF00FF00FF;
   const std::uint64_t lanes = (sum0 & even_bytes) + (sum0 >> 8 & even_bytes) + (sum1 & even_bytes) +
                               (sum1 >> 8 & even_bytes) + (sum2 & even_bytes) +

@@ -1,0 +1,19 @@
+// Wrong: the recount skips the garden's third word and counts its cells from
+// the step counter.
+#include "variant.h"
+
+std::int32_t walk_garden(std::int32_t k) {
+  const auto garden = std::make_unique<bool[]>(variant::size);
+  bool* const cells = garden.get();
+  std::int32_t tally = 0;
+  const std::int32_t steps = variant::states(k);
+  for (std::int32_t n = 0; n < steps; ++n) {
+    variant::barrier(cells);
+    tally += variant::true_cells(variant::load(cells) + variant::load(cells + 8) +
+                                 variant::load(cells + 24)) +
+             variant::bits(n >> 8);
+    variant::barrier(cells);
+    variant::step(cells);
+  }
+  return tally;
+}

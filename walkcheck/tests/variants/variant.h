@@ -1,0 +1,60 @@
+// Pieces of small walks for check-walk's tests: each variant in this folder
+// defines walk_garden(k) from them, right or wrong in one way, and returns
+// the right tally, so that only check-walk can tell a wrong one.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+
+std::int32_t walk_garden(std::int32_t k);
+
+namespace variant {
+
+inline constexpr std::int32_t size = 32;
+
+// Makes the compiler finish the stores into the cells before this point and
+// load them afresh after it; no instruction.
+inline void barrier(const bool* cells) { asm volatile("" : : "r"(cells) : "memory"); }
+
+// Hides a value from the compiler, so that it cannot fold it away.
+inline std::uint64_t opaque(std::uint64_t value) {
+  asm volatile("" : "+r"(value));
+  return value;
+}
+
+inline std::uint64_t load(const bool* cells) {
+  std::uint64_t word = 0;
+  std::memcpy(&word, cells, 8);
+  return word;
+}
+
+// The true cells in a sum of garden words, each byte at most 8.
+inline std::int32_t true_cells(std::uint64_t sum) {
+  return static_cast<std::int32_t>(sum * 0x0101010101010101 >> 56);
+}
+
+// One step of the counter, cell size - 1 lowest, one cell at a time.
+inline void step(bool* cells) {
+  std::int32_t i = size - 1;
+  for (; cells[i]; --i) {
+    cells[i] = false;
+  }
+  cells[i] = true;
+}
+
+// The bits set in n, without a call to a library function.
+inline std::int32_t bits(std::int32_t n) {
+  std::int32_t count = 0;
+  for (; n != 0; n &= n - 1) {
+    ++count;
+  }
+  return count;
+}
+
+inline std::int32_t states(std::int32_t k) {
+  return static_cast<std::int32_t>(std::pow(2.0, k)) - 1;
+}
+
+}  // namespace variant
