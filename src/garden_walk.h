@@ -65,12 +65,13 @@ inline constexpr bool stores_word_in_halves = true;
 inline constexpr bool stores_word_in_halves = false;
 #endif
 
-// The 8-byte word at cells, which must be 8-byte aligned. Always inlined: g++
-// -Os would keep it out of line and copy the word through the C library's
-// memcpy, byte by byte on riscv64.
+// The 8-byte word at cells. Always inlined, where the walk's pointer is known to
+// be 8-byte aligned: g++ -Os would keep it out of line and copy the word
+// through the C library's memcpy, byte by byte on riscv64. (Told the
+// alignment in here instead, g++ on x86-64 took 15 instructions a state, not 9.)
 [[gnu::always_inline]] inline std::uint64_t load_word(const bool* cells) {
   std::uint64_t word = 0;
-  std::memcpy(&word, std::assume_aligned<8>(cells), 8);
+  std::memcpy(&word, cells, 8);
   return word;
 }
 
