@@ -4,16 +4,8 @@
 #include "variant.h"
 
 std::int32_t walk_garden(std::int32_t k) {
-  const auto garden = std::make_unique<bool[]>(variant::size);
-  bool* const cells = garden.get();
-  std::int32_t tally = 0;
-  const std::int32_t steps = variant::states(k);
-  for (std::int32_t n = 0; n < steps; ++n) {
+  return variant::walk(k, [](const bool* cells, std::int32_t) {
     std::atomic_thread_fence(std::memory_order_seq_cst);
-    tally += variant::true_cells(variant::load(cells) + variant::load(cells + 8) +
-                                 variant::load(cells + 16) + variant::load(cells + 24));
-    variant::barrier(cells);
-    variant::step(cells);
-  }
-  return tally;
+    return variant::count(cells);
+  });
 }

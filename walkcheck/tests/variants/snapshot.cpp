@@ -5,12 +5,8 @@
 #include "variant.h"
 
 std::int32_t walk_garden(std::int32_t k) {
-  const auto garden = std::make_unique<bool[]>(variant::size);
   const auto copy = std::make_unique<bool[]>(variant::size);
-  bool* const cells = garden.get();
-  std::int32_t tally = 0;
-  const std::int32_t steps = variant::states(k);
-  for (std::int32_t n = 0; n < steps; ++n) {
+  return variant::walk(k, [&copy](const bool* cells, std::int32_t n) {
     variant::barrier(cells);
     const bool* from = cells;
     if ((n & 7) == 0) {
@@ -25,11 +21,6 @@ std::int32_t walk_garden(std::int32_t k) {
     from = (n & 7) != 0 ? copy.get() : cells;
 #endif
     variant::barrier(from);
-    tally += variant::true_cells(variant::load(from) + variant::load(from + 8) +
-                                 variant::load(from + 16) + variant::load(from + 24)) +
-             variant::bits(n & 7);
-    variant::barrier(cells);
-    variant::step(cells);
-  }
-  return tally;
+    return variant::count(from) + variant::bits(n & 7);
+  });
 }

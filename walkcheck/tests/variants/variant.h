@@ -57,4 +57,33 @@ inline std::int32_t states(std::int32_t k) {
   return static_cast<std::int32_t>(std::pow(2.0, k)) - 1;
 }
 
+// The four words of the garden, loaded and counted.
+inline std::int32_t count(const bool* cells) {
+  return true_cells(load(cells) + load(cells + 8) + load(cells + 16) + load(cells + 24));
+}
+
+// Walks k cells through the 2^k - 1 states before all true, stepping the
+// garden steps_after(n) times after state n (once, for a right walk), and
+// returns the sum of recount(cells, n) over the states n.
+template <class Recount, class Steps>
+std::int32_t walk(std::int32_t k, Recount recount, Steps steps_after) {
+  const auto garden = std::make_unique<bool[]>(size);
+  bool* const cells = garden.get();
+  std::int32_t tally = 0;
+  const std::int32_t last = states(k);
+  for (std::int32_t n = 0; n < last; ++n) {
+    tally += recount(cells, n);
+    barrier(cells);
+    for (std::int32_t times = steps_after(n); times > 0; --times) {
+      step(cells);
+    }
+  }
+  return tally;
+}
+
+template <class Recount>
+std::int32_t walk(std::int32_t k, Recount recount) {
+  return walk(k, recount, [](std::int32_t) { return 1; });
+}
+
 }  // namespace variant
