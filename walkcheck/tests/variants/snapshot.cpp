@@ -10,7 +10,7 @@ std::int32_t walk_garden(std::int32_t k) {
     variant::barrier(cells);
     const bool* from = cells;
     if ((n & 7) == 0) {
-      std::memcpy(copy.get(), cells, variant::size);
+      std::memcpy(std::assume_aligned<8>(copy.get()), std::assume_aligned<8>(cells), variant::size);
     }
 #ifdef SNAPSHOT_BRANCH
     if ((n & 7) != 0) {
