@@ -24,27 +24,17 @@ if(NOT BUILD_TYPE STREQUAL "Release")
                       "a release is made from a Release build")
 endif()
 
-if(DEFINED ENV{SOURCE_DATE_EPOCH})
-  set(epoch $ENV{SOURCE_DATE_EPOCH})
-else()
-  execute_process(COMMAND dpkg-parsechangelog -l ${SOURCE_DIR}/packaging/changelog -STimestamp
-                  OUTPUT_VARIABLE epoch OUTPUT_STRIP_TRAILING_WHITESPACE RESULT_VARIABLE status)
-  if(NOT status EQUAL 0)
-    message(FATAL_ERROR "release: cannot read the date of packaging/changelog")
-  endif()
-endif()
-if(NOT epoch MATCHES "^[0-9]+$")
-  message(FATAL_ERROR "release: SOURCE_DATE_EPOCH '${epoch}' is not a number of seconds")
-endif()
+include(${CMAKE_CURRENT_LIST_DIR}/source-date-epoch.cmake)
+garden_count_source_date_epoch(epoch)
 set(ENV{SOURCE_DATE_EPOCH} ${epoch})
 
 file(REMOVE_RECURSE ${RELEASE_DIR})
 file(MAKE_DIRECTORY ${RELEASE_DIR})
 
-# The Debian package, as `cpack -G DEB` makes it; the umask is the usual one,
-# since cpack gives the package's own members the modes its files get.
-run(sh -c "umask 022 && exec cpack \"$@\"" cpack -G DEB --config ${BINARY_DIR}/CPackConfig.cmake
-    -B ${BINARY_DIR}/release-cpack)
+# The Debian package, as `cmake --build build --target package` makes it
+# (packaging/cpack-project.cmake and cpack-modes.cmake keep its dates and modes
+# the same).
+run(cpack -G DEB --config ${BINARY_DIR}/CPackConfig.cmake -B ${BINARY_DIR}/release-cpack)
 file(GLOB debs ${BINARY_DIR}/release-cpack/*.deb)
 list(LENGTH debs count)
 if(NOT count EQUAL 1)
