@@ -1,8 +1,10 @@
-# Makes the release files in RELEASE_DIR: the Debian package, the source
-# tarball and SHA256SUMS. Run by the `release` target:
+# Makes the release files in BINARY_DIR/release: the Debian package, the
+# source tarball and SHA256SUMS. packaging/release runs it, once the build has
+# passed its checks and its tests:
 #
-#   cmake -DSOURCE_DIR=... -DBINARY_DIR=... -DRELEASE_DIR=... -DVERSION=...
-#         -DBUILD_TYPE=... -P release.cmake
+#   cmake -DSOURCE_DIR=... -DBINARY_DIR=... -DVERSION=... -DCONFIG=... -DCOMMIT=...
+#         -DCPACK=... -DCXX=... -DCXX_ID=... -DCXX_VERSION=... -DLINKER=...
+#         -DOBJCOPY=... -DSTRIP=... -P release.cmake
 #
 # Nothing in the files depends on when, where or by whom they are made: every
 # date in them is SOURCE_DATE_EPOCH, which is the date of the newest entry in
@@ -10,19 +12,26 @@
 # file modes are those git keeps whatever the umask, and the tarball's files
 # are in name order.
 cmake_minimum_required(VERSION 3.21)
+set(RELEASE_DIR ${BINARY_DIR}/release)
 
+# Runs a command; if it fails, stops with the command, as a shell would take
+# it, and what it printed.
 function(run)
   execute_process(COMMAND ${ARGN} RESULT_VARIABLE status OUTPUT_VARIABLE output
                   ERROR_VARIABLE output)
   if(NOT status EQUAL 0)
-    message(FATAL_ERROR "release: ${ARGN} failed:\n${output}")
+    set(words)
+    foreach(word IN LISTS ARGN)
+      if(word MATCHES "[^A-Za-z0-9_./:=@%+,-]" OR word STREQUAL "")
+        string(REPLACE "'" "'\\''" word "${word}")
+        set(word "'${word}'")
+      endif()
+      list(APPEND words "${word}")
+    endforeach()
+    list(JOIN words " " command)
+    message(FATAL_ERROR "release: ${command} failed (${status}):\n${output}")
   endif()
 endfunction()
-
-if(NOT BUILD_TYPE STREQUAL "Release")
-  message(FATAL_ERROR "release: the build directory is a '${BUILD_TYPE}' build; "
-                      "a release is made from a Release build")
-endif()
 
 include(${CMAKE_CURRENT_LIST_DIR}/source-date-epoch.cmake)
 garden_count_source_date_epoch(epoch)
@@ -34,7 +43,8 @@ file(MAKE_DIRECTORY ${RELEASE_DIR})
 # The Debian package, as `cmake --build build --target package` makes it
 # (packaging/cpack-project.cmake and cpack-modes.cmake keep its dates and modes
 # the same).
-run(cpack -G DEB --config ${BINARY_DIR}/CPackConfig.cmake -B ${BINARY_DIR}/release-cpack)
+run(${CPACK} -G DEB -C ${CONFIG} --config ${BINARY_DIR}/CPackConfig.cmake
+    -B ${BINARY_DIR}/release-cpack)
 file(GLOB debs ${BINARY_DIR}/release-cpack/*.deb)
 list(LENGTH debs count)
 if(NOT count EQUAL 1)
