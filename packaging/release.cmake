@@ -1,6 +1,7 @@
 # Makes the release files in BINARY_DIR/release: the Debian package, the
-# source tarball and SHA256SUMS. packaging/release runs it, once the build has
-# passed its checks and its tests:
+# source tarball, the build record (.buildinfo) and SHA256SUMS.
+# packaging/release runs it, once the build has passed its checks and its
+# tests:
 #
 #   cmake -DSOURCE_DIR=... -DBINARY_DIR=... -DVERSION=... -DCONFIG=... -DCOMMIT=...
 #         -DCPACK=... -DCXX=... -DCXX_ID=... -DCXX_VERSION=... -DLINKER=...
@@ -10,7 +11,8 @@
 # date in them is SOURCE_DATE_EPOCH, which is the date of the newest entry in
 # packaging/changelog unless the environment sets it; file owners are root,
 # file modes are those git keeps whatever the umask, and the tarball's files
-# are in name order.
+# are in name order. The build record names the commit, the tools and the
+# libraries, not the machine, the directory or the user.
 cmake_minimum_required(VERSION 3.21)
 set(RELEASE_DIR ${BINARY_DIR}/release)
 
@@ -55,7 +57,8 @@ file(REMOVE_RECURSE ${BINARY_DIR}/release-cpack)
 
 # The source tarball: what git tracks, less CI's script; outside a git
 # checkout (in an unpacked tarball, say), the same directories and files as
-# they are.
+# they are. Last in it comes COMMIT, the commit's id, so that a release made
+# from the unpacked tarball names the same commit.
 set(tree garden-count-${VERSION})
 set(top CMakeLists.txt CMakePresets.json README.md CHANGELOG.md LICENSE garden_count.1
         .clang-format .clang-tidy .gitignore)
@@ -73,6 +76,8 @@ else()
   endforeach()
   foreach(dir ${dirs})
     file(GLOB_RECURSE found RELATIVE ${SOURCE_DIR} ${SOURCE_DIR}/${dir}/*)
+    # Python's bytecode caches, which git ignores, appear when the checks run.
+    list(FILTER found EXCLUDE REGEX "(^|/)__pycache__/")
     list(APPEND files ${found})
   endforeach()
 endif()
@@ -80,12 +85,108 @@ list(REMOVE_ITEM files "")
 list(SORT files)
 string(REPLACE ";" "\n" list "${files}")
 file(WRITE ${BINARY_DIR}/release-files "${list}\n")
-run(tar -C ${SOURCE_DIR} --create --file ${BINARY_DIR}/${tree}.tar --format=gnu --sort=name
-    --mtime=@${epoch} --owner=0 --group=0 --numeric-owner --mode=u+w,go-w,a+rX
-    --transform=s,^,${tree}/, --files-from=${BINARY_DIR}/release-files)
+file(MAKE_DIRECTORY ${BINARY_DIR}/release-commit)
+file(WRITE ${BINARY_DIR}/release-commit/COMMIT "${COMMIT}\n")
+set(tar_options --format=gnu --sort=name --mtime=@${epoch} --owner=0 --group=0 --numeric-owner
+                --mode=u+w,go-w,a+rX --transform=s,^,${tree}/,)
+run(tar -C ${SOURCE_DIR} --create --file ${BINARY_DIR}/${tree}.tar ${tar_options}
+    --files-from=${BINARY_DIR}/release-files)
+run(tar -C ${BINARY_DIR}/release-commit --append --file ${BINARY_DIR}/${tree}.tar ${tar_options}
+    COMMIT)
 run(gzip -9nf ${BINARY_DIR}/${tree}.tar)
 file(RENAME ${BINARY_DIR}/${tree}.tar.gz ${RELEASE_DIR}/${tree}.tar.gz)
-file(REMOVE ${BINARY_DIR}/release-files)
+file(REMOVE_RECURSE ${BINARY_DIR}/release-files ${BINARY_DIR}/release-commit)
+
+# The build record: what made the files, so that they can be made again. The
+# tools and libraries are named by the Debian packages that hold them, with
+# their versions: the compiler's, its C++ and C libraries' (the headers and
+# libraries it builds with, and the run-time libraries whose versions the
+# package's Depends come from), binutils', CMake's, dpkg-dev's, and those of
+# file, tar and gzip.
+function(owner variable path)
+  set(candidates ${path})
+  # Debian 12 holds some files under /lib that are found under /usr/lib.
+  if(path MATCHES "^/usr(/.*)$")
+    list(APPEND candidates ${CMAKE_MATCH_1})
+  else()
+    list(APPEND candidates /usr${path})
+  endif()
+  foreach(candidate ${candidates})
+    execute_process(COMMAND dpkg-query -S ${candidate} OUTPUT_VARIABLE found
+                    RESULT_VARIABLE status ERROR_QUIET)
+    if(status EQUAL 0 AND found MATCHES "^([^:, ]+)")
+      set(${variable} ${CMAKE_MATCH_1} PARENT_SCOPE)
+      return()
+    endif()
+  endforeach()
+  message(FATAL_ERROR "release: no Debian package holds ${path}")
+endfunction()
+function(versions variable)
+  execute_process(COMMAND dpkg-query -W "-f=\${Package} (= \${Version})\n" ${ARGN}
+                  OUTPUT_VARIABLE found RESULT_VARIABLE status)
+  if(NOT status EQUAL 0)
+    message(FATAL_ERROR "release: dpkg-query cannot find the versions of ${ARGN}")
+  endif()
+  string(STRIP "${found}" found)
+  string(REPLACE "\n" ";" found "${found}")
+  list(REMOVE_DUPLICATES found)
+  list(SORT found)
+  set(${variable} "${found}" PARENT_SCOPE)
+endfunction()
+function(compiler_file variable name)
+  execute_process(COMMAND ${CXX} -print-file-name=${name} OUTPUT_VARIABLE path
+                  OUTPUT_STRIP_TRAILING_WHITESPACE)
+  cmake_path(NORMAL_PATH path)
+  set(${variable} ${path} PARENT_SCOPE)
+endfunction()
+
+execute_process(COMMAND dpkg --print-architecture OUTPUT_VARIABLE arch
+                OUTPUT_STRIP_TRAILING_WHITESPACE)
+file(REAL_PATH ${CXX} path)
+owner(compiler_package ${path})
+compiler_file(path libstdc++.so)
+owner(cxx_library ${path})
+compiler_file(path libc.so)
+owner(c_library ${path})
+# The packages the Debian package depends on: the C++ and C run-time
+# libraries, and the compiler's own (libgcc-s1).
+file(GLOB deb ${RELEASE_DIR}/*.deb)
+execute_process(COMMAND dpkg-deb -f ${deb} Depends OUTPUT_VARIABLE depends)
+string(REGEX REPLACE " *\\([^)]*\\)" "" depends "${depends}")
+string(REGEX REPLACE "[ \n]" "" depends "${depends}")
+string(REPLACE "," ";" depends "${depends}")
+set(packages ${compiler_package} ${cxx_library} ${c_library} ${depends})
+foreach(tool dpkg-shlibdeps file tar gzip)
+  find_program(path_${tool} ${tool} NO_CACHE REQUIRED)
+endforeach()
+foreach(path ${LINKER} ${OBJCOPY} ${STRIP} ${CMAKE_COMMAND} ${path_dpkg-shlibdeps} ${path_file}
+             ${path_tar} ${path_gzip})
+  file(REAL_PATH ${path} path)
+  owner(package ${path})
+  list(APPEND packages ${package})
+endforeach()
+versions(installed ${packages})
+versions(cxx_library ${cxx_library} libstdc++6)
+versions(c_library ${c_library} libc6)
+versions(compiler_package ${compiler_package})
+list(JOIN cxx_library ", " cxx_library)
+list(JOIN c_library ", " c_library)
+list(JOIN installed "\n " installed)
+string(TIMESTAMP date "%Y-%m-%dT%H:%M:%SZ" UTC)
+file(WRITE ${RELEASE_DIR}/garden-count_${VERSION}_${arch}.buildinfo
+"Source: garden-count
+Version: ${VERSION}
+Commit: ${COMMIT}
+Architecture: ${arch}
+Build-Type: ${CONFIG}
+SOURCE_DATE_EPOCH: ${epoch} (${date})
+Compiler: ${CXX_ID} ${CXX_VERSION}, from ${compiler_package}
+C++-Library: ${cxx_library}
+C-Library: ${c_library}
+CMake: ${CMAKE_VERSION}
+Installed-Build-Depends:
+ ${installed}
+")
 
 # SHA256SUMS, in the form `sha256sum -c` reads.
 file(GLOB made RELATIVE ${RELEASE_DIR} ${RELEASE_DIR}/*)
@@ -97,4 +198,5 @@ foreach(name ${made})
 endforeach()
 file(WRITE ${RELEASE_DIR}/SHA256SUMS "${sums}")
 list(JOIN made ", " names)
-message(STATUS "release: ${names} and SHA256SUMS in ${RELEASE_DIR}, dated ${epoch}")
+message(STATUS "release: ${names} and SHA256SUMS in ${RELEASE_DIR}, from commit ${COMMIT}, "
+               "dated ${epoch}")
