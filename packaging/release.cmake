@@ -16,12 +16,15 @@
 cmake_minimum_required(VERSION 3.21)
 set(RELEASE_DIR ${BINARY_DIR}/release)
 
-# Runs a command; if it fails, stops with the command, as a shell would take
-# it, and what it printed.
+# Runs a command quietly; if it fails, stops with the command, as a shell
+# would take it, and what it printed. What it printed is shown, too, if it
+# holds a warning from CMake or CPack.
 function(run)
   execute_process(COMMAND ${ARGN} RESULT_VARIABLE status OUTPUT_VARIABLE output
                   ERROR_VARIABLE output)
-  if(NOT status EQUAL 0)
+  if(status EQUAL 0 AND output MATCHES "CMake [A-Za-z ]*Warning")
+    message(NOTICE "${output}")
+  elseif(NOT status EQUAL 0)
     set(words)
     foreach(word IN LISTS ARGN)
       if(word MATCHES "[^A-Za-z0-9_./:=@%+,-]" OR word STREQUAL "")
