@@ -9,6 +9,7 @@
 #include <cstring>
 #include <memory>
 #include <span>
+#include <tuple>
 #include <type_traits>
 #include <utility>
 
@@ -46,7 +47,8 @@ inline void keep_in_memory([[maybe_unused]] bool* cells) {
 // The eight cells at the end of the garden as a number with cell k - 1 in its
 // lowest byte, or back: on a little-endian machine that reverses the bytes of
 // the word as it lies in memory, on a big-endian one it is the word itself.
-constexpr std::uint64_t lowest_cell_first(std::uint64_t word) {
+// Always inlined: g++ -Os called it out of line from inside the walk.
+[[gnu::always_inline]] constexpr std::uint64_t lowest_cell_first(std::uint64_t word) {
   static_assert(std::endian::native == std::endian::little ||
                 std::endian::native == std::endian::big);
   if constexpr (std::endian::native == std::endian::big) {
@@ -65,49 +67,94 @@ inline constexpr bool stores_word_in_halves = true;
 inline constexpr bool stores_word_in_halves = false;
 #endif
 
-// The 8-byte word at cells. Always inlined, where the walk's pointer is known to
-// be 8-byte aligned: g++ -Os would keep it out of line and copy the word
-// through the C library's memcpy, byte by byte on riscv64. (Told the
-// alignment in here instead, g++ on x86-64 took 15 instructions a state, not 9.)
-[[gnu::always_inline]] inline std::uint64_t load_word(const bool* cells) {
-  std::uint64_t word = 0;
-  std::memcpy(&word, cells, 8);
+// The unit the walk stores and loads: where the processor has sixteen or
+// more 16-byte vector registers with 64-bit adds (x86-64, aarch64, ppc64el),
+// 16 bytes, as two lanes of eight, through the compilers' vector extension; 8
+// bytes elsewhere. With 16-byte words a state costs one store and two loads,
+// and the store is forwarded whole to the load of the same 16 bytes.
+#if defined(__x86_64__) || defined(__aarch64__) || (defined(__powerpc64__) && defined(__VSX__))
+using Word __attribute__((vector_size(16))) = std::uint64_t;
+#else
+using Word = std::uint64_t;
+#endif
+inline constexpr std::int32_t word_size = sizeof(Word);
+inline constexpr std::int32_t word_lanes = word_size / 8;
+inline constexpr std::int32_t garden_words = garden_size / word_size;
+
+// The word at cells, which are word-aligned, and back. Always inlined: g++ -Os
+// would keep them out of line and copy the word through the C library's
+// memcpy, byte by byte on riscv64. Vector words are told their alignment, so
+// that clang++ on x86-64 adds a loaded word straight from memory; 8-byte words
+// are not: told it, g++ on x86-64 took 15 instructions a state, not 9, and on
+// s390x -Os spilled the loaded words.
+template <class Cell>
+[[gnu::always_inline]] inline Cell* word_at(Cell* cells) {
+  if constexpr (word_lanes == 1) {
+    return cells;
+  } else {
+    return std::assume_aligned<word_size>(cells);
+  }
+}
+
+[[gnu::always_inline]] inline Word load_word(const bool* cells) {
+  Word word{};
+  std::memcpy(&word, word_at(cells), word_size);
   return word;
+}
+
+[[gnu::always_inline]] inline void store_word(bool* cells, Word word) {
+  std::memcpy(word_at(cells), &word, word_size);
+}
+
+// The word whose lanes, in memory order, are the given ones, each a number
+// with its last cell in its lowest byte.
+template <std::size_t count>
+[[gnu::always_inline]] inline Word word_of(const std::array<std::uint64_t, count>& lanes) {
+  static_assert(count == word_lanes);
+  if constexpr (count == 1) {
+    return lowest_cell_first(lanes[0]);
+  } else {
+    return Word{lowest_cell_first(lanes[0]), lowest_cell_first(lanes[1])};
+  }
+}
+
+// Calls f(std::integral_constant<std::size_t, i>()) for i = 0 .. count - 1
+// in turn: with every index a constant, the arrays it indexes stay in
+// registers.
+template <std::size_t count, class F>
+[[gnu::always_inline]] constexpr void for_each_index(F f) {
+  [&]<std::size_t... i>(std::index_sequence<i...>) {
+    (f(std::integral_constant<std::size_t, i>()), ...);
+  }
+  (std::make_index_sequence<count>());
 }
 
 // States are walked in rounds in which only the lowest round_cells cells
 // change: from a state where they are all false to the one after the round's
-// last.
-inline constexpr std::int32_t round_cells = 3;
+// last. With 8-byte words, 3. With vector words, 5: the round's end, a few
+// scalar instructions and a move into a vector register, then comes once in
+// 32 states, and the five cell masks still leave x86-64's sixteen vector
+// registers enough for the sums.
+inline constexpr std::int32_t round_cells = word_lanes == 2 ? 5 : 3;
 inline constexpr std::int32_t round_states = 1 << round_cells;
 
-// The cells that the step from state s to s + 1 flips, for s = 0..6 within a
-// round, as a mask on the last eight cells in memory order: the trailing true
-// cells of s and the false one above them.
-constexpr std::array<std::uint64_t, round_states - 1> round_flips = [] {
-  std::array<std::uint64_t, round_states - 1> flips{};
-  for (std::uint64_t s = 0; s < flips.size(); ++s) {
-    const std::uint64_t flipped = s ^ (s + 1);
-    std::uint64_t cells = 0;
-    for (std::int32_t bit = 0; bit < round_cells; ++bit) {
-      cells |= (flipped >> bit & 1) << (8 * bit);
-    }
-    flips[s] = lowest_cell_first(cells);
-  }
-  return flips;
-}();
-
-// The true cells counted in sums of garden words, whose bytes are each at most
-// 255: byte pairs into 16-bit lanes (each at most 8 * 255), then one multiply
-// adds the lanes into the top one. Always inlined: g++ -Os would call it out of
-// line from inside the walk.
-[[gnu::always_inline]] constexpr std::int32_t true_cells(std::uint64_t sum0, std::uint64_t sum1,
-                                                         std::uint64_t sum2, std::uint64_t sum3) {
+// The number of true cells in sums of garden words, whose bytes are each at
+// most 128: byte pairs into 16-bit lanes, the lanes of a vector into one, then
+// one multiply adds the four 16-bit lanes into the top one. Always inlined: g++
+// -Os would call it out of line from inside the walk.
+template <class... Sums>
+[[gnu::always_inline]] constexpr std::int32_t true_cells(Sums... sums) {
   constexpr std::uint64_t even_bytes = 0x00FF00FF00FF00FF;
-  const std::uint64_t lanes = (sum0 & even_bytes) + (sum0 >> 8 & even_bytes) + (sum1 & even_bytes) +
-                              (sum1 >> 8 & even_bytes) + (sum2 & even_bytes) +
-                              (sum2 >> 8 & even_bytes) + (sum3 & even_bytes) +
-                              (sum3 >> 8 & even_bytes);
+  const std::common_type_t<Sums...> pairs =
+      (((sums & even_bytes) + (sums >> 8 & even_bytes)) + ...);
+  std::uint64_t lanes = 0;
+  if constexpr (sizeof(pairs) == sizeof(lanes)) {
+    lanes = pairs;
+  } else {
+    for (std::int32_t lane = 0; lane < word_lanes; ++lane) {
+      lanes += pairs[lane];
+    }
+  }
   return static_cast<std::int32_t>(lanes * 0x0001000100010001 >> 48);
 }
 
@@ -117,51 +164,86 @@ constexpr std::array<std::uint64_t, round_states - 1> round_flips = [] {
 // 2^k - 1 states left. Assumes 0 <= k <= max_k.
 template <class Visit>
 std::int32_t walk_garden_visiting(std::int32_t k, Visit visit) {
-  const auto garden = std::make_unique<bool[]>(garden_size);
-  // operator new[] aligns the array for any object of its size, 8-byte words
-  // included (bool needs no destructor, so nothing comes in front). Told so,
-  // compilers for riscv64 read and write words whole, not byte by byte.
-  bool* const zahrada = std::assume_aligned<8>(garden.get());
-  bool* const low_cells = zahrada + garden_size - 8;
+  // Aligned to its size, the garden never straddles two cache lines: where
+  // the heap put it across one, the walk ran a tenth slower on x86-64.
+  struct alignas(garden_size) Cells {
+    std::array<bool, garden_size> cells;
+  };
+  const auto garden = std::make_unique<Cells>();
+  bool* const zahrada = std::assume_aligned<word_size>(garden->cells.data());
+  bool* const last_word = zahrada + garden_size - word_size;
   const auto power_2_k = static_cast<std::int32_t>(std::pow(2.0, k));
   constexpr std::uint64_t ones = 0x0101010101010101;
 
-  // The last eight cells twice: `word` exactly as it lies in the garden, and
-  // `low`, one 0/1 byte per cell with cell k - 1 lowest, as it was at the
-  // start of the round. Every step stores `word`.
-  std::uint64_t word = 0;
-  std::uint64_t low = 0;
+  // The round's first state in the garden's last word: `low`, its lanes, one
+  // 0/1 byte per cell with the lane's last cell lowest, and `base`, the word
+  // as it lies in the garden.
+  std::array<std::uint64_t, word_lanes> low{};
+  Word base{};
 
-  // Each recount adds the garden's four 8-byte words into sums of their own,
-  // so a byte of a sum grows by at most one per state; the sums' bytes are
-  // gathered into the tally before any of them can pass 255.
-  std::uint64_t sum0 = 0;
-  std::uint64_t sum1 = 0;
-  std::uint64_t sum2 = 0;
-  std::uint64_t sum3 = 0;
-  constexpr std::int32_t gather_states = 16 * round_states;
+  // The word with the cell `bit` places before the last one true, each of
+  // round_cells. A vector's are made from a number the compiler cannot know:
+  // made from constants, both compilers load them from memory at every step.
+  std::array<Word, round_cells> cell{};
+  const std::uint64_t one = power_2_k >= 1 ? 1 : 0;
+  for (std::int32_t bit = 0; bit < round_cells; ++bit) {
+    std::array<std::uint64_t, word_lanes> lanes{};
+    lanes[word_lanes - 1] = one << (8 * bit);
+    cell[static_cast<std::size_t>(bit)] = word_of(lanes);
+  }
+
+  // Each recount adds the garden's words into sums of their own. A vector
+  // add waits two cycles for the one before on the x86-64 measured, and
+  // clang++ adds a round's words into each sum one after the other: under
+  // clang++ the states of a round take turns among three sets of sums.
+  // g++ adds them in a tree itself, and with more sums runs out of vector
+  // registers. A byte of a sum grows by at most one per state of its set, and
+  // the sums are gathered into the tally every 128 or 256 states, before any
+  // byte can pass 255, and when the last lane wraps (below).
+#if defined(__clang__)
+  constexpr std::int32_t sum_sets = word_lanes == 2 ? 3 : 1;
+#else
+  constexpr std::int32_t sum_sets = 1;
+#endif
+  constexpr std::int32_t gather_states = sum_sets == 1 ? 128 : 256;
+  static_assert(256 % gather_states == 0 && gather_states % round_states == 0);
+  static_assert((round_states + sum_sets - 1) / sum_sets * (gather_states / round_states) <= 255);
+  // Each a variable of its own: g++ keeps an array of them in memory, loaded
+  // and stored every round.
+  static_assert(garden_words * sum_sets <= 8);
+  Word sum0{};
+  Word sum1{};
+  Word sum2{};
+  Word sum3{};
+  Word sum4{};
+  Word sum5{};
+  Word sum6{};
+  Word sum7{};
   std::int32_t pocetb = 0;
   // Each call passes a type of its own, which makes each a function called
   // once: g++ -Os inlines those, but keeps a function called from several
-  // places out of line, and the walk then ran five times slower.
-  const auto recount = [&](auto /*call site*/) {
+  // places out of line, and the walk then ran five times slower. The type's
+  // value picks the set.
+  const auto recount = [&](auto site) {
     visit(Garden(zahrada, garden_size));
-    // Without both barriers, g++ and clang++ store only a round's last state
-    // on x86-64, and load 16 bytes across the stored word on aarch64. This one
-    // makes the recount load the garden after the step stored it: without it,
-    // g++ loads the first word once a round on x86-64 and 16 bytes across the
-    // stored word on aarch64; clang++ on aarch64 skips the third word.
+    constexpr std::size_t set = decltype(site)::value % sum_sets * garden_words;
+    // With 8-byte words, without both barriers, g++ and clang++ store only a
+    // round's last state on x86-64, and load 16 bytes across the stored word
+    // on aarch64. This one makes the recount load the garden after the step
+    // stored it: without it, g++ loads the first word once a round on x86-64
+    // and 16 bytes across the stored word on aarch64; clang++ on aarch64
+    // skips the third word.
     keep_in_memory(zahrada);
-    const std::uint64_t word0 = load_word(zahrada);
-    const std::uint64_t word1 = load_word(zahrada + 8);
-    const std::uint64_t word2 = load_word(zahrada + 16);
-    // This one keeps the last word, just stored, apart from the others.
-    // Without it, g++ on x86-64 loads the middle words once a round; clang++
-    // on x86-64 and both on aarch64 load the stored word within a 16- or
-    // 32-byte load, which the processor cannot forward from the pending 8-byte
-    // store (on x86-64 that ran several times slower).
+    std::array<Word, garden_words> words{};
+    for_each_index<garden_words - 1>(
+        [&](auto i) { std::get<i>(words) = load_word(zahrada + i * word_size); });
+    // This one keeps the last word, just stored, apart from the others. With
+    // 8-byte words, without it, g++ on x86-64 loads the middle words once a
+    // round; clang++ on x86-64 and both on aarch64 load the stored word
+    // within a 16- or 32-byte load, which the processor cannot forward from
+    // the pending 8-byte store (on x86-64 that ran several times slower).
     keep_in_memory(zahrada);
-    const std::uint64_t word3 = load_word(low_cells);
+    std::get<garden_words - 1>(words) = load_word(last_word);
     // 32-bit ARM and MIPS store the word as two halves, and there g++ and
     // clang++ 14 store the next state's unchanged half before loading this
     // state's last cells; this one keeps the loads in front. Elsewhere it is
@@ -169,10 +251,10 @@ std::int32_t walk_garden_visiting(std::int32_t k, Visit visit) {
     if constexpr (stores_word_in_halves) {
       keep_in_memory(zahrada);
     }
-    sum0 += word0;
-    sum1 += word1;
-    sum2 += word2;
-    sum3 += word3;
+    for_each_index<garden_words>([&](auto i) {
+      std::get<set + i>(std::tie(sum0, sum1, sum2, sum3, sum4, sum5, sum6, sum7)) +=
+          std::get<i>(words);
+    });
   };
 
   // The step counter alone ends the walk: 2^k - 1 steps bring the garden to
@@ -182,45 +264,80 @@ std::int32_t walk_garden_visiting(std::int32_t k, Visit visit) {
     const std::int32_t rounds_end =
         iterace + std::min(gather_states, (power_2_k - 1 - iterace) / round_states * round_states);
     for (; iterace < rounds_end; iterace += round_states) {
-      // Within a round only the three lowest cells change, and each step is
-      // the base-two increment of them on the stored word.
-      [&]<std::size_t... s>(std::index_sequence<s...>) {
-        ((recount(std::integral_constant<std::size_t, s>()), word ^= round_flips[s],
-          std::memcpy(low_cells, &word, 8)),
-         ...);
-      }
-      (std::make_index_sequence<round_flips.size()>());
-      recount(std::integral_constant<std::size_t, round_flips.size()>());
-      // The round's last state has its three lowest cells true: the step
-      // clears them and adds one at the fourth, which is adding one there in
-      // `low`, where they are false. Times 255 makes true cells 0xFF bytes,
-      // the carry clears the trailing ones and sets the first false one, and
-      // the mask takes the bytes back to 0/1.
-      low = (low * 255 + (std::uint64_t{1} << (8 * round_cells))) & ones;
-      word = lowest_cell_first(low);
-      std::memcpy(low_cells, &word, 8);
-      if (low == 0) [[unlikely]] {
-        // All eight wrapped to false: carry on, cell by cell, into the cells
-        // above. The padding in front of cell 0 is false, so this stops in the
-        // array.
-        bool* cell = low_cells - 1;
-        for (; *cell; --cell) {
-          *cell = false;
+      // Within a round only the lowest cells change. With vector words,
+      // state s is state s less its lowest true cell, with that cell set, so
+      // that the words of a round hang on its first, not each on the one
+      // before (a vector XOR waits two cycles). With 8-byte words, each state
+      // is the one before with the step's cells flipped, a constant: built as
+      // the tree, g++ -Os ran up to two fifths more instructions a state (on
+      // s390x).
+      std::array<Word, round_states> state{};
+      state[0] = base;
+      for_each_index<round_states - 1>([&](auto s) {
+        recount(s);
+        constexpr std::size_t next = s + 1;
+        if constexpr (word_lanes == 1) {
+          constexpr std::uint64_t flipped = s ^ next;
+          std::uint64_t cells = 0;
+          for_each_index<round_cells>(
+              [&](auto bit) { cells |= (flipped >> bit & 1) << (8 * bit); });
+          std::get<next>(state) = std::get<s>(state) ^ lowest_cell_first(cells);
+        } else {
+          std::get<next>(state) =
+              std::get<(next & s)>(state) ^ std::get<std::countr_zero(next)>(cell);
         }
-        *cell = true;
+        store_word(last_word, std::get<next>(state));
+      });
+      recount(std::integral_constant<std::size_t, round_states - 1>());
+      // The round's last state has its lowest cells true: the step clears
+      // them and adds one at the next, which is adding one there in `low`,
+      // where they are false. Times 255 makes true cells 0xFF bytes, the carry
+      // clears the trailing ones and sets the first false one, and the mask
+      // takes the bytes back to 0/1.
+      low[word_lanes - 1] =
+          (low[word_lanes - 1] * 255 + (std::uint64_t{1} << (8 * round_cells))) & ones;
+      base = word_of(low);
+      store_word(last_word, base);
+    }
+    // The last lane wraps to all false only every 256 states, which is at
+    // the end of a gathering (in the loop, a branch for it let clang++ sink
+    // the recounts' adds below it and spill the loaded words): carry on into
+    // the lanes in front, then, cell by cell, into the cells in front of the
+    // word. The padding in front of cell 0 is false, so this stops in the
+    // array.
+    if (low[word_lanes - 1] == 0) {
+      bool carry = true;
+      for (std::int32_t lane = word_lanes - 2; lane >= 0 && carry; --lane) {
+        auto& cells = low[static_cast<std::size_t>(lane)];
+        cells = (cells * 255 + 1) & ones;
+        carry = cells == 0;
+      }
+      base = word_of(low);
+      store_word(last_word, base);
+      if (carry) {
+        bool* cell_before = last_word - 1;
+        for (; *cell_before; --cell_before) {
+          *cell_before = false;
+        }
+        *cell_before = true;
       }
     }
-    pocetb += true_cells(sum0, sum1, sum2, sum3);
-    sum0 = sum1 = sum2 = sum3 = 0;
+    pocetb += true_cells(sum0, sum1, sum2, sum3, sum4, sum5, sum6, sum7);
+    sum0 = sum1 = sum2 = sum3 = sum4 = sum5 = sum6 = sum7 = Word{};
   }
   // The last, partial round: fewer than round_states steps, from a state whose
-  // three lowest cells are false.
-  for (std::size_t s = 0; iterace < power_2_k - 1; ++iterace, ++s) {
-    recount(nullptr);
-    word ^= round_flips[s];
-    std::memcpy(low_cells, &word, 8);
+  // lowest cells are false.
+  for (std::size_t s = 1; iterace < power_2_k - 1; ++iterace, ++s) {
+    recount(std::integral_constant<std::size_t, round_states>());
+    Word word = base;
+    for (std::size_t bit = 0; bit < round_cells; ++bit) {
+      if ((s >> bit & 1) != 0) {
+        word ^= cell[bit];
+      }
+    }
+    store_word(last_word, word);
   }
-  return pocetb + true_cells(sum0, sum1, sum2, sum3);
+  return pocetb + true_cells(sum0, sum1, sum2, sum3, sum4, sum5, sum6, sum7);
 }
 
 // The walk with nothing watching it.
