@@ -3,6 +3,7 @@
 // the right tally, so that only check-walk can tell a wrong one.
 #pragma once
 
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -86,6 +87,58 @@ std::int32_t walk(std::int32_t k, Recount recount, Steps steps_after) {
 template <class Recount>
 std::int32_t walk(std::int32_t k, Recount recount) {
   return walk(k, recount, [](std::int32_t) { return 1; });
+}
+
+// The garden's last 16 cells as one value, as the program's walk holds them
+// where it has 16-byte vector registers.
+using Wide __attribute__((vector_size(16))) = std::uint64_t;
+
+inline Wide load_wide(const bool* cells) {
+  Wide wide{};
+  std::memcpy(&wide, std::assume_aligned<16>(cells), 16);
+  return wide;
+}
+
+// The true cells in a sum of 16-byte garden values, each byte at most 4.
+inline std::int32_t true_cells(Wide sum) { return true_cells(sum[0] + sum[1]); }
+
+// The last 16 cells of state n: n in base two, cell size - 1 lowest.
+inline Wide last_cells(std::int32_t n) {
+  std::array<bool, 16> cells{};
+  for (std::int32_t bit = 0; bit < 16; ++bit) {
+    cells[static_cast<std::size_t>(15 - bit)] = (n >> bit & 1) != 0;
+  }
+  Wide wide{};
+  std::memcpy(&wide, cells.data(), 16);
+  return wide;
+}
+
+// Walks k <= 16 cells through the 2^k - 1 states before all true, storing
+// each state's last 16 cells with one 16-byte store (and the all-true one
+// after), and returns the sum of
+// recount(cells, stored, n) over the states n, where stored is the value
+// stored.
+template <class Recount>
+std::int32_t wide_walk(std::int32_t k, Recount recount) {
+  struct alignas(16) Cells {
+    std::array<bool, size> cells;
+  };
+  const auto garden = std::make_unique<Cells>();
+  bool* const cells = garden->cells.data();
+  std::int32_t tally = 0;
+  const std::int32_t last = states(k);
+  for (std::int32_t n = 0; n < last; ++n) {
+    const Wide stored = last_cells(n);
+    std::memcpy(std::assume_aligned<16>(cells + 16), &stored, 16);
+    barrier(cells);
+    tally += recount(cells, stored, n);
+    barrier(cells);
+  }
+  // The last step, into the all-true state that is not counted.
+  const Wide all_true = last_cells(last);
+  std::memcpy(std::assume_aligned<16>(cells + 16), &all_true, 16);
+  barrier(cells);
+  return tally;
 }
 
 }  // namespace variant
