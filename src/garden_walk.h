@@ -83,13 +83,19 @@ inline constexpr std::int32_t garden_words = garden_size / word_size;
 
 // The word at cells, which are word-aligned, and back. Always inlined: g++ -Os
 // would keep them out of line and copy the word through the C library's
-// memcpy, byte by byte on riscv64. Vector words are told their alignment, so
-// that clang++ on x86-64 adds a loaded word straight from memory; 8-byte words
-// are not: told it, g++ on x86-64 took 15 instructions a state, not 9, and on
-// s390x -Os spilled the loaded words.
+// memcpy, byte by byte on riscv64. Only clang++ is told the vector words'
+// alignment, so that on x86-64 it adds a loaded word straight from memory;
+// g++ finds it itself, and told it here it spilled the loaded words at -Os
+// (on x86-64 and s390x) and, with 8-byte words, took 15 instructions a state
+// on x86-64, not 9.
+#if defined(__clang__)
+inline constexpr bool is_clang = true;
+#else
+inline constexpr bool is_clang = false;
+#endif
 template <class Cell>
 [[gnu::always_inline]] inline Cell* word_at(Cell* cells) {
-  if constexpr (word_lanes == 1) {
+  if constexpr (word_lanes == 1 || !is_clang) {
     return cells;
   } else {
     return std::assume_aligned<word_size>(cells);
