@@ -1,5 +1,8 @@
 // Times walk_garden against the plain walk, per state visited, at the sizes
-// people run, and ends with a table of the two and their ratio.
+// people run, and ends with a table of the two and their ratio. On x86-64 it
+// also times a hand-written loop that does the least memory work a faithful
+// walk can (below), and gives both in cycles per state, with the clock
+// measured in the same run.
 //
 //   walk_bench [--benchmark_repetitions=N] [other Google Benchmark flags]
 //
@@ -7,6 +10,7 @@
 #include <benchmark/benchmark.h>
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <map>
@@ -26,6 +30,69 @@ const std::int32_t sizes[] = {16, 20, 24, 27};
 
 // The walk visits 2^k - 1 states.
 double states_visited(std::int32_t k) { return static_cast<double>((std::int64_t{1} << k) - 1); }
+
+#if defined(__x86_64__)
+// The least memory work of a faithful walk, by hand: per state, one 16-byte
+// store into the garden's last 16 cells, then two 16-byte loads of all 32
+// cells, each added into a sum. The stores alternate between two values and
+// eight sums take the loads, so that nothing waits on the state before: only
+// the processor's memory accesses bound it. Returns the sums' low bytes.
+std::int32_t limit_walk(std::int32_t k) {
+  alignas(garden_size) std::array<bool, garden_size> garden{};
+  std::int64_t fours = ((std::int64_t{1} << k) - 1) / 4;
+  std::int64_t sum = 0;
+  bool* cells = garden.data();
+  if (fours > 0) {
+    asm volatile(
+        "pxor %%xmm0, %%xmm0\n\tpxor %%xmm1, %%xmm1\n\tpxor %%xmm2, %%xmm2\n\t"
+        "pxor %%xmm3, %%xmm3\n\tpxor %%xmm4, %%xmm4\n\tpxor %%xmm5, %%xmm5\n\t"
+        "pxor %%xmm6, %%xmm6\n\tpxor %%xmm7, %%xmm7\n\t"
+        "pcmpeqb %%xmm8, %%xmm8\n\tpxor %%xmm9, %%xmm9\n"
+        "1:\n\t"
+        "movdqa %%xmm8, 16(%[cells])\n\tpaddb (%[cells]), %%xmm0\n\tpaddb 16(%[cells]), %%xmm1\n\t"
+        "movdqa %%xmm9, 16(%[cells])\n\tpaddb (%[cells]), %%xmm2\n\tpaddb 16(%[cells]), %%xmm3\n\t"
+        "movdqa %%xmm8, 16(%[cells])\n\tpaddb (%[cells]), %%xmm4\n\tpaddb 16(%[cells]), %%xmm5\n\t"
+        "movdqa %%xmm9, 16(%[cells])\n\tpaddb (%[cells]), %%xmm6\n\tpaddb 16(%[cells]), %%xmm7\n\t"
+        "dec %[fours]\n\tjnz 1b\n\t"
+        "paddb %%xmm1, %%xmm0\n\tpaddb %%xmm2, %%xmm0\n\tpaddb %%xmm3, %%xmm0\n\t"
+        "paddb %%xmm4, %%xmm0\n\tpaddb %%xmm5, %%xmm0\n\tpaddb %%xmm6, %%xmm0\n\t"
+        "paddb %%xmm7, %%xmm0\n\tmovq %%xmm0, %[sum]"
+        : [sum] "=r"(sum), [fours] "+r"(fours)
+        : [cells] "r"(cells)
+        : "memory", "cc", "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7", "xmm8",
+          "xmm9");
+  }
+  return static_cast<std::int32_t>(sum & 0xFF);
+}
+
+// Nanoseconds per clock cycle, from a chain of dependent adds, one a cycle.
+double ns_per_cycle() {
+  constexpr std::int64_t loops = 50'000'000;
+  std::int64_t count = loops;
+  std::int64_t chain = 0;
+  const auto start = std::chrono::steady_clock::now();
+  asm volatile(
+      "1:\n\t"
+      "add $1, %[chain]\n\tadd $1, %[chain]\n\tadd $1, %[chain]\n\tadd $1, %[chain]\n\t"
+      "add $1, %[chain]\n\tadd $1, %[chain]\n\tadd $1, %[chain]\n\tadd $1, %[chain]\n\t"
+      "dec %[count]\n\tjnz 1b"
+      : [chain] "+r"(chain), [count] "+r"(count)
+      :
+      : "cc");
+  const std::chrono::duration<double, std::nano> elapsed = std::chrono::steady_clock::now() - start;
+  return elapsed.count() / static_cast<double>(8 * loops);
+}
+
+void limit_states(benchmark::State& state) {
+  const auto k = static_cast<std::int32_t>(state.range(0));
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(limit_walk(k));
+  }
+  state.counters["per_state"] =
+      benchmark::Counter(states_visited(k), benchmark::Counter::kIsIterationInvariantRate |
+                                                benchmark::Counter::kInvert);
+}
+#endif
 
 void walk_states(benchmark::State& state, Walk walk) {
   const auto k = static_cast<std::int32_t>(state.range(0));
@@ -68,33 +135,46 @@ class TableReporter : public benchmark::BenchmarkReporter {
 
   void Finalize() override { display->Finalize(); }
 
-  // The table, after the console format only: it would spoil JSON or CSV; a
-  // note instead when no size ran both walks.
-  void PrintTable() const {
+  // The tables, after the console format only: they would spoil JSON or CSV;
+  // a note instead when no size ran both walks. ns_per_cycle, when given,
+  // adds the table in cycles per state against the hand-written loop.
+  void PrintTable(double ns_per_cycle = 0) const {
     if (dynamic_cast<const benchmark::ConsoleReporter*>(display.get()) == nullptr) {
       return;
     }
-    std::string table;
-    for (const std::int32_t k : sizes) {
-      const auto fast = per_state.find({"walk_garden", k});
-      const auto plain = per_state.find({"plain_walk", k});
-      if (fast == per_state.end() || plain == per_state.end()) {
-        continue;
-      }
-      std::array<char, 80> row{};
-      std::snprintf(row.data(), row.size(), "%4d  %22.2f  %21.2f  %6.2f\n", k, fast->second * 1e9,
-                    plain->second * 1e9, fast->second / plain->second);
-      table += row.data();
-    }
-    if (table.empty()) {
+    const std::string plain = Rows("plain_walk", 1e9);
+    if (plain.empty()) {
       std::printf("\nNo ratio table: it needs both walks at the same k.\n");
-      return;
+    } else {
+      std::printf("\n%4s  %22s  %21s  %6s\n%s", "k", "walk_garden ns/state",
+                  "plain walk ns/state", "ratio", plain.c_str());
     }
-    std::printf("\n%4s  %22s  %21s  %6s\n%s", "k", "walk_garden ns/state", "plain walk ns/state",
-                "ratio", table.c_str());
+    const std::string limit = ns_per_cycle > 0 ? Rows("limit_loop", 1e9 / ns_per_cycle) : "";
+    if (!limit.empty()) {
+      std::printf("\nClock: %.2f GHz, from a chain of dependent adds.\n", 1 / ns_per_cycle);
+      std::printf("%4s  %22s  %21s  %6s\n%s", "k", "walk_garden cyc/state", "limit loop cyc/state",
+                  "ratio", limit.c_str());
+    }
   }
 
  private:
+  // walk_garden against the other walk, in seconds per state times scale.
+  std::string Rows(const std::string& other, double scale) const {
+    std::string rows;
+    for (const std::int32_t k : sizes) {
+      const auto fast = per_state.find({"walk_garden", k});
+      const auto peer = per_state.find({other, k});
+      if (fast == per_state.end() || peer == per_state.end()) {
+        continue;
+      }
+      std::array<char, 80> row{};
+      std::snprintf(row.data(), row.size(), "%4d  %22.2f  %21.2f  %6.2f\n", k,
+                    fast->second * scale, peer->second * scale, fast->second / peer->second);
+      rows += row.data();
+    }
+    return rows;
+  }
+
   std::unique_ptr<benchmark::BenchmarkReporter> display{benchmark::CreateDefaultDisplayReporter()};
   std::map<std::pair<std::string, std::int32_t>, double> per_state;
 };
@@ -102,7 +182,7 @@ class TableReporter : public benchmark::BenchmarkReporter {
 }  // namespace
 
 int main(int argc, char** argv) {
-  // Each size's two walks run one after the other, so that both see the
+  // Each size's walks run one after the other, so that all see the
   // machine in the same state.
   for (const std::int32_t k : sizes) {
     benchmark::RegisterBenchmark("walk_garden", walk_states, walk_garden)
@@ -113,14 +193,27 @@ int main(int argc, char** argv) {
         ->Arg(k)
         ->Unit(benchmark::kMillisecond)
         ->UseRealTime();
+#if defined(__x86_64__)
+    benchmark::RegisterBenchmark("limit_loop", limit_states)
+        ->Arg(k)
+        ->Unit(benchmark::kMillisecond)
+        ->UseRealTime();
+#endif
   }
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
     return 1;
   }
   TableReporter reporter;
+#if defined(__x86_64__)
+  // The clock before and after, in case it moves.
+  const double before = ns_per_cycle();
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  reporter.PrintTable((before + ns_per_cycle()) / 2);
+#else
   benchmark::RunSpecifiedBenchmarks(&reporter);
   reporter.PrintTable();
+#endif
   benchmark::Shutdown();
   return 0;
 }
