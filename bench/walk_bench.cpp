@@ -146,8 +146,8 @@ class TableReporter : public benchmark::BenchmarkReporter {
     if (plain.empty()) {
       std::printf("\nNo ratio table: it needs both walks at the same k.\n");
     } else {
-      std::printf("\n%4s  %22s  %21s  %6s\n%s", "k", "walk_garden ns/state",
-                  "plain walk ns/state", "ratio", plain.c_str());
+      std::printf("\n%4s  %22s  %21s  %6s\n%s", "k", "walk_garden ns/state", "plain walk ns/state",
+                  "ratio", plain.c_str());
     }
     const std::string limit = ns_per_cycle > 0 ? Rows("limit_loop", 1e9 / ns_per_cycle) : "";
     if (!limit.empty()) {
@@ -168,8 +168,8 @@ class TableReporter : public benchmark::BenchmarkReporter {
         continue;
       }
       std::array<char, 80> row{};
-      std::snprintf(row.data(), row.size(), "%4d  %22.2f  %21.2f  %6.2f\n", k,
-                    fast->second * scale, peer->second * scale, fast->second / peer->second);
+      std::snprintf(row.data(), row.size(), "%4d  %22.2f  %21.2f  %6.2f\n", k, fast->second * scale,
+                    peer->second * scale, fast->second / peer->second);
       rows += row.data();
     }
     return rows;

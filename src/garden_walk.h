@@ -164,6 +164,49 @@ template <class... Sums>
   return static_cast<std::int32_t>(lanes * 0x0001000100010001 >> 48);
 }
 
+// Each recount adds the garden's words into sums of their own. A vector add
+// waits two cycles for the one before on the x86-64 measured, and clang++
+// adds a round's words into each sum one after the other: under clang++ the
+// states of a round take turns among three sets of sums. g++ adds them in a
+// tree itself, and with more sums runs out of vector registers. A byte of a
+// sum grows by at most one per state of its set, and the sums are gathered
+// into the tally every 128 or 256 states, before any byte can pass 255, and
+// when the last lane wraps (which comes every 256 states).
+#if defined(__clang__)
+inline constexpr std::int32_t sum_sets = word_lanes == 2 ? 3 : 1;
+#else
+inline constexpr std::int32_t sum_sets = 1;
+#endif
+inline constexpr std::int32_t gather_states = sum_sets == 1 ? 128 : 256;
+static_assert(256 % gather_states == 0 && gather_states % round_states == 0);
+static_assert((round_states + sum_sets - 1) / sum_sets * (gather_states / round_states) <= 255);
+
+// The words with one cell true, `bit` places before the last, for each bit of
+// a round. Built from `one`, which the caller makes from a number the
+// compiler cannot know: made from constants, both compilers load a vector's
+// from memory at every step.
+[[gnu::always_inline]] inline std::array<Word, round_cells> round_cell_masks(std::uint64_t one) {
+  std::array<Word, round_cells> cell{};
+  for (std::size_t bit = 0; bit < round_cells; ++bit) {
+    std::array<std::uint64_t, word_lanes> lanes{};
+    lanes[word_lanes - 1] = one << (8 * bit);
+    cell[bit] = word_of(lanes);
+  }
+  return cell;
+}
+
+// Carries, cell by cell, into the cells in front of the garden's last word,
+// after all of its cells wrapped to false. The padding in front of cell 0 is
+// false, so this stops in the array. Always inlined: it runs between
+// recounts.
+[[gnu::always_inline]] inline void carry_into_front(bool* last_word) {
+  bool* cell = last_word - 1;
+  for (; *cell; --cell) {
+    *cell = false;
+  }
+  *cell = true;
+}
+
 // Walks a garden of k cells from all false to all true as a base-two counter
 // (cell k - 1 lowest), calling visit(zahrada) with each state before
 // recounting every cell of it, and returns the number of true cells over the
@@ -188,32 +231,11 @@ std::int32_t walk_garden_visiting(std::int32_t k, Visit visit) {
   Word base{};
 
   // The word with the cell `bit` places before the last one true, each of
-  // round_cells. A vector's are made from a number the compiler cannot know:
-  // made from constants, both compilers load them from memory at every step.
-  std::array<Word, round_cells> cell{};
-  const std::uint64_t one = power_2_k >= 1 ? 1 : 0;
-  for (std::int32_t bit = 0; bit < round_cells; ++bit) {
-    std::array<std::uint64_t, word_lanes> lanes{};
-    lanes[word_lanes - 1] = one << (8 * bit);
-    cell[static_cast<std::size_t>(bit)] = word_of(lanes);
-  }
+  // round_cells, made from a number the compiler cannot know (see
+  // round_cell_masks).
+  const std::array<Word, round_cells> cell =
+      round_cell_masks(static_cast<std::uint64_t>(power_2_k >= 1));
 
-  // Each recount adds the garden's words into sums of their own. A vector
-  // add waits two cycles for the one before on the x86-64 measured, and
-  // clang++ adds a round's words into each sum one after the other: under
-  // clang++ the states of a round take turns among three sets of sums.
-  // g++ adds them in a tree itself, and with more sums runs out of vector
-  // registers. A byte of a sum grows by at most one per state of its set, and
-  // the sums are gathered into the tally every 128 or 256 states, before any
-  // byte can pass 255, and when the last lane wraps (below).
-#if defined(__clang__)
-  constexpr std::int32_t sum_sets = word_lanes == 2 ? 3 : 1;
-#else
-  constexpr std::int32_t sum_sets = 1;
-#endif
-  constexpr std::int32_t gather_states = sum_sets == 1 ? 128 : 256;
-  static_assert(256 % gather_states == 0 && gather_states % round_states == 0);
-  static_assert((round_states + sum_sets - 1) / sum_sets * (gather_states / round_states) <= 255);
   // Each a variable of its own: g++ keeps an array of them in memory, loaded
   // and stored every round.
   static_assert(garden_words * sum_sets <= 8);
@@ -307,10 +329,7 @@ std::int32_t walk_garden_visiting(std::int32_t k, Visit visit) {
     }
     // The last lane wraps to all false only every 256 states, which is at
     // the end of a gathering (in the loop, a branch for it let clang++ sink
-    // the recounts' adds below it and spill the loaded words): carry on into
-    // the lanes in front, then, cell by cell, into the cells in front of the
-    // word. The padding in front of cell 0 is false, so this stops in the
-    // array.
+    // the recounts' adds below it and spill the loaded words).
     if (low[word_lanes - 1] == 0) {
       bool carry = true;
       for (std::int32_t lane = word_lanes - 2; lane >= 0 && carry; --lane) {
@@ -321,11 +340,7 @@ std::int32_t walk_garden_visiting(std::int32_t k, Visit visit) {
       base = word_of(low);
       store_word(last_word, base);
       if (carry) {
-        bool* cell_before = last_word - 1;
-        for (; *cell_before; --cell_before) {
-          *cell_before = false;
-        }
-        *cell_before = true;
+        carry_into_front(last_word);
       }
     }
     pocetb += true_cells(sum0, sum1, sum2, sum3, sum4, sum5, sum6, sum7);
