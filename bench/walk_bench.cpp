@@ -159,7 +159,7 @@ class TableReporter : public benchmark::BenchmarkReporter {
 
  private:
   // walk_garden against the other walk, in seconds per state times scale.
-  std::string Rows(const std::string& other, double scale) const {
+  [[nodiscard]] std::string Rows(const std::string& other, double scale) const {
     std::string rows;
     for (const std::int32_t k : sizes) {
       const auto fast = per_state.find({"walk_garden", k});
