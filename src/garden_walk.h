@@ -172,11 +172,7 @@ template <class... Sums>
 // sum grows by at most one per state of its set, and the sums are gathered
 // into the tally every 128 or 256 states, before any byte can pass 255, and
 // when the last lane wraps (which comes every 256 states).
-#if defined(__clang__)
-inline constexpr std::int32_t sum_sets = word_lanes == 2 ? 3 : 1;
-#else
-inline constexpr std::int32_t sum_sets = 1;
-#endif
+inline constexpr std::int32_t sum_sets = is_clang && word_lanes == 2 ? 3 : 1;
 inline constexpr std::int32_t gather_states = sum_sets == 1 ? 128 : 256;
 static_assert(256 % gather_states == 0 && gather_states % round_states == 0);
 static_assert((round_states + sum_sets - 1) / sum_sets * (gather_states / round_states) <= 255);
