@@ -99,6 +99,16 @@ inline Wide load_wide(const bool* cells) {
   return wide;
 }
 
+// Makes the compiler hold a 16-byte value whole in one vector register, where
+// the target has them; no instruction.
+inline void keep_whole([[maybe_unused]] Wide& wide) {
+#if defined(__x86_64__)
+  asm volatile("" : "+x"(wide));
+#elif defined(__aarch64__)
+  asm volatile("" : "+w"(wide));
+#endif
+}
+
 // The true cells in a sum of 16-byte garden values, each byte at most 4.
 inline std::int32_t true_cells(Wide sum) { return true_cells(sum[0] + sum[1]); }
 
@@ -117,9 +127,9 @@ inline Wide last_cells(std::int32_t n) {
 // each state's last 16 cells with one 16-byte store (and the all-true one
 // after), and returns the sum of
 // recount(cells, stored, n) over the states n, where stored is the value
-// stored.
-template <class Recount>
-std::int32_t wide_walk(std::int32_t k, Recount recount) {
+// stored; stored_of(n), if given, stores another value in state n's place.
+template <class Recount, class Stored = Wide (*)(std::int32_t)>
+std::int32_t wide_walk(std::int32_t k, Recount recount, Stored stored_of = last_cells) {
   struct alignas(16) Cells {
     std::array<bool, size> cells;
   };
@@ -128,7 +138,7 @@ std::int32_t wide_walk(std::int32_t k, Recount recount) {
   std::int32_t tally = 0;
   const std::int32_t last = states(k);
   for (std::int32_t n = 0; n < last; ++n) {
-    const Wide stored = last_cells(n);
+    const Wide stored = stored_of(n);
     std::memcpy(std::assume_aligned<16>(cells + 16), &stored, 16);
     barrier(cells);
     tally += recount(cells, stored, n);
