@@ -16,8 +16,22 @@
 cmake_minimum_required(VERSION 3.21)
 set(RELEASE_DIR ${BINARY_DIR}/release)
 
-# Runs a command quietly; if it fails, stops with the command, as a shell
-# would take it, and what it printed. What it printed is shown, too, if it
+# Stops the release with one line that says why and what to do, as
+# packaging/release's own refusals do. The line goes into release-failure,
+# which packaging/release prints in place of CMake's error; it also removes
+# what the release had made.
+function(fail)
+  set(why)
+  math(EXPR last "${ARGC} - 1")
+  foreach(index RANGE ${last})
+    string(APPEND why "${ARGV${index}}")
+  endforeach()
+  file(WRITE ${BINARY_DIR}/release-failure "release: ${why}\n")
+  message(FATAL_ERROR "release: ${why}")
+endfunction()
+
+# Runs a command quietly; if it fails, shows what it printed and stops with
+# the command, as a shell would take it. What it printed is shown, too, if it
 # holds a warning from CMake or CPack.
 function(run)
   execute_process(COMMAND ${ARGN} RESULT_VARIABLE status OUTPUT_VARIABLE output
@@ -34,7 +48,11 @@ function(run)
       list(APPEND words "${word}")
     endforeach()
     list(JOIN words " " command)
-    message(FATAL_ERROR "release: ${command} failed (${status}):\n${output}")
+    string(STRIP "${output}" output)
+    if(NOT output STREQUAL "")
+      message(NOTICE "${output}")
+    endif()
+    fail("${command} failed (${status}); no release was made")
   endif()
 endfunction()
 
@@ -53,7 +71,7 @@ run(${CPACK} -G DEB -C ${CONFIG} --config ${BINARY_DIR}/CPackConfig.cmake
 file(GLOB debs ${BINARY_DIR}/release-cpack/*.deb)
 list(LENGTH debs count)
 if(NOT count EQUAL 1)
-  message(FATAL_ERROR "release: cpack made ${count} packages, not one")
+  fail("cpack made ${count} packages, not one; no release was made")
 endif()
 file(COPY ${debs} DESTINATION ${RELEASE_DIR})
 file(REMOVE_RECURSE ${BINARY_DIR}/release-cpack)
@@ -106,6 +124,51 @@ file(REMOVE_RECURSE ${BINARY_DIR}/release-files ${BINARY_DIR}/release-commit)
 # libraries it builds with, and the run-time libraries whose versions the
 # package's Depends come from), binutils', CMake's, dpkg-dev's, and those of
 # file, tar and gzip.
+
+# What dpkg's database says of a path, as the variables <prefix>_holders (the
+# packages that hold it, without their architectures), and, where dpkg diverts
+# the path or diverts another path to it, <prefix>_from and <prefix>_to (the
+# diversion's two paths) and <prefix>_by (the package that diverts, or
+# nothing for a local diversion). <prefix>_found is false if the database
+# knows nothing of the path. dpkg-query -S prints the diversion first:
+#   diversion by PKG from: PATH       or   local diversion from: PATH
+#   diversion by PKG to: DIVERTED     or   local diversion to: DIVERTED
+#   PKG1, PKG2:ARCH: PATH
+function(dpkg_search prefix path)
+  execute_process(COMMAND dpkg-query -S ${path} OUTPUT_VARIABLE found RESULT_VARIABLE status
+                  ERROR_QUIET)
+  set(holders)
+  set(from)
+  set(to)
+  set(by)
+  string(REPLACE "\n" ";" lines "${found}")
+  foreach(line IN LISTS lines)
+    if(line MATCHES "^(diversion by ([^ ]+)|local diversion) (from|to): (.*)$")
+      set(${CMAKE_MATCH_3} "${CMAKE_MATCH_4}")
+      set(by "${CMAKE_MATCH_2}")
+    elseif(line MATCHES "^([^ ]+(, [^ ]+)*): (.*)$" AND CMAKE_MATCH_3 STREQUAL path)
+      string(REPLACE ", " ";" names "${CMAKE_MATCH_1}")
+      foreach(name IN LISTS names)
+        string(REGEX REPLACE ":.*" "" name "${name}")
+        list(APPEND holders ${name})
+      endforeach()
+    endif()
+  endforeach()
+  if(status EQUAL 0 AND NOT "${holders}${from}" STREQUAL "")
+    set(${prefix}_found TRUE PARENT_SCOPE)
+  else()
+    set(${prefix}_found FALSE PARENT_SCOPE)
+  endif()
+  foreach(name holders from to by)
+    set(${prefix}_${name} "${${name}}" PARENT_SCOPE)
+  endforeach()
+endfunction()
+
+# The Debian package whose file stands at a path. Where dpkg diverts the path,
+# that is the diverting package's, as dpkg moves every other package's file
+# of that path to the diverted one; at the diverted path stands the file of a
+# package it was moved away from. A local diversion moves every package's file
+# away, and what stands at the path is no package's.
 function(owner variable path)
   set(candidates ${path})
   # Debian 12 holds some files under /lib that are found under /usr/lib.
@@ -115,27 +178,69 @@ function(owner variable path)
     list(APPEND candidates /usr${path})
   endif()
   foreach(candidate ${candidates})
-    execute_process(COMMAND dpkg-query -S ${candidate} OUTPUT_VARIABLE found
-                    RESULT_VARIABLE status ERROR_QUIET)
-    if(status EQUAL 0 AND found MATCHES "^([^:, ]+)")
-      set(${variable} ${CMAKE_MATCH_1} PARENT_SCOPE)
-      return()
+    dpkg_search(this ${candidate})
+    if(NOT this_found)
+      continue()
     endif()
+    if(this_to STREQUAL candidate)
+      dpkg_search(moved ${this_from})
+      set(holders ${moved_holders})
+      if(NOT this_by STREQUAL "")
+        list(REMOVE_ITEM holders ${this_by})
+      endif()
+      if(holders STREQUAL "")
+        fail("${path} is where dpkg diverts ${this_from} to, and no Debian package's file was "
+             "moved there, so what stands there is no package's: make the release with the tools "
+             "at the paths their Debian packages install them")
+      endif()
+      list(GET holders 0 package)
+    elseif(this_from STREQUAL candidate AND this_by STREQUAL "")
+      fail("${path} is diverted locally (to ${this_to}), so what stands there is no Debian "
+           "package's file: remove the diversion (dpkg-divert --local --rename --remove "
+           "${candidate}), or make the release where dpkg does not divert it")
+    elseif(this_from STREQUAL candidate)
+      if(NOT this_by IN_LIST this_holders)
+        fail("${path} is diverted by ${this_by} (to ${this_to}), which does not hold it, so what "
+             "stands there is no Debian package's file: reinstall ${this_by}, or make the "
+             "release where dpkg does not divert it")
+      endif()
+      set(package ${this_by})
+    else()
+      list(GET this_holders 0 package)
+    endif()
+    set(${variable} ${package} PARENT_SCOPE)
+    return()
   endforeach()
-  message(FATAL_ERROR "release: no Debian package holds ${path}")
+  fail("no Debian package holds ${path}: make the release with tools installed from Debian "
+       "packages")
 endfunction()
+
+# The packages, each with its version, sorted; each must be installed.
 function(versions variable)
-  execute_process(COMMAND dpkg-query -W "-f=\${Package} (= \${Version})\n" ${ARGN}
-                  OUTPUT_VARIABLE found RESULT_VARIABLE status)
-  if(NOT status EQUAL 0)
-    message(FATAL_ERROR "release: dpkg-query cannot find the versions of ${ARGN}")
-  endif()
-  string(STRIP "${found}" found)
-  string(REPLACE "\n" ";" found "${found}")
+  set(found)
+  set(packages ${ARGN})
+  list(REMOVE_DUPLICATES packages)
+  foreach(package ${packages})
+    execute_process(COMMAND dpkg-query -W "-f=\${db:Status-Status} \${Package} (= \${Version})\n"
+                            ${package} OUTPUT_VARIABLE lines ERROR_QUIET)
+    string(REPLACE "\n" ";" lines "${lines}")
+    set(installed)
+    foreach(line IN LISTS lines)
+      if(line MATCHES "^installed (.*)$")
+        list(APPEND installed "${CMAKE_MATCH_1}")
+      endif()
+    endforeach()
+    if(installed STREQUAL "")
+      fail("dpkg-query finds no installed version of ${package}, which the build record names: "
+           "install it (apt-get install ${package})")
+    endif()
+    list(APPEND found ${installed})
+  endforeach()
   list(REMOVE_DUPLICATES found)
   list(SORT found)
   set(${variable} "${found}" PARENT_SCOPE)
 endfunction()
+
 function(compiler_file variable name)
   execute_process(COMMAND ${CXX} -print-file-name=${name} OUTPUT_VARIABLE path
                   OUTPUT_STRIP_TRAILING_WHITESPACE)
