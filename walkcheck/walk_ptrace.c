@@ -7,7 +7,7 @@
 // function on, and lets code outside the range run at full speed until it
 // returns to the range from the innermost call that left it (so that code of
 // the range that code outside calls is not traced). The program's standard
-// streams are this one's.
+// streams are this one's, and it exits as the program did.
 //
 //   walk_ptrace trace FIRST LO HI MAIN ACCESSES OUT PROGRAM
 //   walk_ptrace perturb FIRST CHANGES PROGRAM
@@ -58,6 +58,7 @@ struct access {
 };
 
 static pid_t child;
+static int child_status;  // how the program ended, as a shell gives it
 
 static void die(const char *what) {
   fprintf(stderr, "walk_ptrace: %s\n", what);
@@ -121,6 +122,7 @@ static bool stopped(int *pass) {
     die("lost the program");
   }
   if (WIFEXITED(status) || WIFSIGNALED(status)) {
+    child_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return false;
   }
   *pass = WSTOPSIG(status) == SIGTRAP ? 0 : WSTOPSIG(status);
@@ -327,7 +329,7 @@ static int trace(char **argv) {
     }
   }
   fclose(out);
-  return 0;
+  return child_status;
 }
 
 struct change {
@@ -411,7 +413,7 @@ static int perturb(char **argv) {
     }
     write_byte(hit->insn, 0xCC);
   }
-  return 0;
+  return child_status;
 }
 
 int main(int argc, char **argv) {

@@ -15,7 +15,7 @@
 // program's memory as FILE says: each line "INSN N ADDR VALUE" sets the byte at
 // ADDR to VALUE just before the instruction at INSN runs for the Nth time
 // (counting from 0), and puts the byte back as soon as that instruction has
-// run. The lines are in the order the changes happen.
+// accessed it. The lines are in the order the changes happen.
 //
 // The plugin interface is declared here, as far as it is used, so that
 // building it needs nothing but a C compiler.
@@ -58,7 +58,7 @@ static uint64_t lo, hi, base;
 static bool outside = true;
 
 // The changes, in order, the next one to make, and the byte last changed
-// (NULL once put back) with its old value.
+// (NULL once put back) with its address and old value.
 struct change {
   uint64_t insn, time, address;
   unsigned char value;
@@ -66,6 +66,7 @@ struct change {
 static struct change *changes;
 static size_t change_count, next_change;
 static unsigned char *restore, saved;
+static uint64_t restore_at;
 
 // The instructions the changes are made at, with how often each has run.
 struct watched {
@@ -89,10 +90,15 @@ static void inside_insn(unsigned int vcpu, void *addr) {
   fprintf(out, "I %llx\n", (unsigned long long)(uintptr_t)addr);
 }
 
-static void any_insn(unsigned int vcpu, void *data) {
+// After an access of a watched instruction: the changed byte goes back once
+// it has been read.
+static void watched_access(unsigned int vcpu, qemu_plugin_meminfo_t info, uint64_t vaddr,
+                           void *data) {
   (void)vcpu;
   (void)data;
-  put_back();
+  if (restore != NULL && restore_at - vaddr < (1u << qemu_plugin_mem_size_shift(info))) {
+    put_back();
+  }
 }
 
 static void watched_insn(unsigned int vcpu, void *data) {
@@ -101,7 +107,8 @@ static void watched_insn(unsigned int vcpu, void *data) {
   put_back();
   if (next_change < change_count && changes[next_change].insn == insn->insn &&
       changes[next_change].time == insn->runs) {
-    restore = host(changes[next_change].address);
+    restore_at = changes[next_change].address;
+    restore = host(restore_at);
     saved = *restore;
     *restore = changes[next_change++].value;
   }
@@ -135,12 +142,14 @@ static void translate(qemu_plugin_id_t id, struct qemu_plugin_tb *tb) {
     struct qemu_plugin_insn *insn = qemu_plugin_tb_get_insn(tb, i);
     const uint64_t addr = qemu_plugin_insn_vaddr(insn);
     if (out == NULL) {
-      struct watched *found = NULL;
       for (size_t w = 0; w < watched_count; ++w) {
-        found = watched[w].insn == addr ? &watched[w] : found;
+        if (watched[w].insn == addr) {
+          qemu_plugin_register_vcpu_insn_exec_cb(insn, watched_insn, QEMU_PLUGIN_CB_NO_REGS,
+                                                 &watched[w]);
+          qemu_plugin_register_vcpu_mem_cb(insn, watched_access, QEMU_PLUGIN_CB_NO_REGS,
+                                           QEMU_PLUGIN_MEM_RW, NULL);
+        }
       }
-      qemu_plugin_register_vcpu_insn_exec_cb(insn, found ? watched_insn : any_insn,
-                                             QEMU_PLUGIN_CB_NO_REGS, found);
     } else if (addr >= lo && addr < hi) {
       qemu_plugin_register_vcpu_insn_exec_cb(insn, inside_insn, QEMU_PLUGIN_CB_NO_REGS,
                                              (void *)(uintptr_t)addr);
