@@ -1,5 +1,161 @@
+// The walk's paths. Each is a namespace holding its word shape (what it
+// stores and loads at a time, and how it adds the words up) and its own copy
+// of the walk, garden_walk_kernel.h, compiled for its instruction set:
+//
+//   avx2      x86-64 with AVX2: the whole garden as one 32-byte word, so a
+//             state costs one store and one load;
+//   vector16  x86-64 (SSE2), aarch64, ppc64el: the last 16 cells as one word,
+//             one store and two loads a state;
+//   portable  any processor: 8-byte words, one store and four loads a state.
+//
+// walk_garden takes the first path that the processor runs, once a run.
 #include "garden_walk.h"
 
-std::int32_t walk_garden(std::int32_t k) {
-  return walk_garden_visiting(k, [](Garden) {});
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <bit>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <span>
+#include <tuple>
+#include <type_traits>
+#include <utility>
+
+namespace {
+
+// Targets where the walk's 8-byte stores become two 4-byte ones that the
+// compilers move ahead of loads.
+#if defined(__arm__) || (defined(__mips__) && !defined(__mips64))
+constexpr bool stores_word_in_halves = true;
+#else
+constexpr bool stores_word_in_halves = false;
+#endif
+
+#if defined(__clang__)
+constexpr bool is_clang = true;
+#else
+constexpr bool is_clang = false;
+#endif
+
+}  // namespace
+
+// Each path's namespace is named as the path, and sums as the tally comes:
+// see garden_walk_kernel.h for what a shape says.
+namespace portable {
+
+// Rounds of 3 cells, eight states: the step is then one XOR of a constant.
+using Word = std::uint64_t;
+constexpr std::int32_t round_cells = 3;
+constexpr std::int32_t sum_sets = 1;
+// g++, told the alignment of 8-byte words, took 15 instructions a state on
+// x86-64, not 9.
+constexpr bool aligned_hint = false;
+#include "garden_walk_kernel.h"
+
+}  // namespace portable
+
+#if defined(__x86_64__) || defined(__aarch64__) || (defined(__powerpc64__) && defined(__VSX__))
+#define GARDEN_WALK_VECTOR16 1
+namespace vector16 {
+
+// Where the processor has sixteen or more 16-byte vector registers with
+// 64-bit adds: two lanes of eight cells. Rounds of 5 cells: the round's end,
+// a few scalar instructions and a move into a vector register, then comes
+// once in 32 states, and the five cell masks still leave x86-64's sixteen
+// vector registers enough for the sums.
+using Word __attribute__((vector_size(16))) = std::uint64_t;
+constexpr std::int32_t round_cells = 5;
+// A vector add waits two cycles for the one before on the x86-64 measured,
+// and clang++ adds a round's words into each sum one after the other: under
+// clang++ the states of a round take turns among three sets of sums. g++ adds
+// them in a tree itself, and with more sums runs out of vector registers.
+constexpr std::int32_t sum_sets = is_clang ? 3 : 1;
+// Only clang++ is told the words' alignment, so that on x86-64 it adds a
+// loaded word straight from memory; g++ finds it itself, and told it here it
+// spilled the loaded words at -Os (on x86-64 and s390x).
+constexpr bool aligned_hint = is_clang;
+#include "garden_walk_kernel.h"
+
+}  // namespace vector16
+#endif
+
+#if defined(__x86_64__)
+#define GARDEN_WALK_AVX2 1
+// Everything defined from here to the end of the region is compiled for
+// AVX2, and only for the avx2 namespace: nothing outside it calls into it
+// but through paths[] below, which only a processor with AVX2 takes.
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx2"))), apply_to = function)
+#else
+#pragma GCC push_options
+#pragma GCC target("avx2")
+#endif
+namespace avx2 {
+
+// The whole garden, four lanes of eight cells: each step stores all 32 cells,
+// and the processor forwards the stored word whole to the recount's one load.
+using Word __attribute__((vector_size(32))) = std::uint64_t;
+constexpr std::int32_t round_cells = 5;
+// One add a state, and a vector add waits two cycles for the one before:
+// clang++ adds each set's words one after the other, and with four sets was
+// fastest; g++ adds a round's words in a tree itself, and with two sets was
+// fastest (more spill to memory).
+constexpr std::int32_t sum_sets = is_clang ? 4 : 2;
+constexpr bool aligned_hint = true;
+#include "garden_walk_kernel.h"
+
+}  // namespace avx2
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
+#pragma GCC pop_options
+#endif
+#endif
+
+namespace {
+
+// Every path built, best first, each with whether this processor runs it.
+struct Built {
+  WalkPath path;
+  bool (*runs_here)();
+};
+
+constexpr bool always() { return true; }
+
+const std::array built = {
+#if defined(GARDEN_WALK_AVX2)
+    Built{{"avx2", avx2::walk, avx2::watched_walk},
+          [] { return static_cast<bool>(__builtin_cpu_supports("avx2")); }},
+#endif
+#if defined(GARDEN_WALK_VECTOR16)
+    Built{{"vector16", vector16::walk, vector16::watched_walk}, always},
+#endif
+    Built{{"portable", portable::walk, portable::watched_walk}, always},
+};
+
+}  // namespace
+
+std::span<const WalkPath> walk_paths() {
+  static const auto paths = [] {
+    std::array<WalkPath, built.size()> runs{};
+    std::size_t count = 0;
+    for (const Built& each : built) {
+      if (each.runs_here()) {
+        runs.at(count++) = each.path;
+      }
+    }
+    return std::pair(runs, count);
+  }();
+  return std::span(paths.first).first(paths.second);
 }
+
+const WalkPath& chosen_walk_path() {
+  static const WalkPath& chosen = walk_paths().front();
+  return chosen;
+}
+
+std::int32_t walk_garden(std::int32_t k) { return chosen_walk_path().walk(k); }

@@ -20,13 +20,18 @@ std::string text(Garden zahrada) {
 
 }  // namespace
 
+// Every path this processor runs gives the same answers; each test takes
+// them all in turn and names the path that fails.
+
 // Over all 2^k states of k cells each cell is true in half of them, k * 2^(k-1)
 // in all; the walk leaves out the all-true state, which holds k of them.
 TEST(WalkGarden, MatchesClosedForm) {
-  EXPECT_EQ(walk_garden(0), 0);
-  for (std::int32_t k = 1; k <= max_k; ++k) {
-    const std::int64_t expected = (std::int64_t{1} << (k - 1)) * k - k;
-    EXPECT_EQ(walk_garden(k), expected) << "k = " << k;
+  for (const WalkPath& path : walk_paths()) {
+    EXPECT_EQ(path.walk(0), 0) << path.name;
+    for (std::int32_t k = 1; k <= max_k; ++k) {
+      const std::int64_t expected = (std::int64_t{1} << (k - 1)) * k - k;
+      EXPECT_EQ(path.walk(k), expected) << path.name << ", k = " << k;
+    }
   }
 }
 
@@ -37,6 +42,17 @@ TEST(WalkGarden, SmallTallies) {
   EXPECT_EQ(walk_garden(10), 5110);  // 10 * 2^9 - 10
 }
 
+// A processor with AVX2 walks the whole garden as one 32-byte word; every
+// processor runs a path that works everywhere.
+TEST(WalkGarden, PicksThePathThisProcessorRuns) {
+  ASSERT_FALSE(walk_paths().empty());
+  EXPECT_STREQ(walk_paths().back().name, "portable");
+#if defined(__x86_64__)
+  EXPECT_EQ(std::string(chosen_walk_path().name) == "avx2",
+            static_cast<bool>(__builtin_cpu_supports("avx2")));
+#endif
+}
+
 // Unoptimized, sanitized and emulated builds run the walk and this test many
 // times slower; their build sets a lower bound, still past k = 20, the first
 // size whose carry runs through the cell at array index 12.
@@ -44,32 +60,49 @@ TEST(WalkGarden, SmallTallies) {
 #define STATE_TEST_MAX_K max_k
 #endif
 
+namespace {
+
+// A counter stepped beside the walk, one cell at a time, and the first state
+// the walk showed that differs from it.
+struct Expected {
+  std::int32_t k = 0;
+  std::array<bool, garden_size> cells{};
+  std::int64_t steps = 0;
+  std::string first_wrong;
+};
+
+void check_state(void* context, Garden zahrada) {
+  auto& expected = *static_cast<Expected*>(context);
+  if (std::memcmp(zahrada.data(), expected.cells.data(), garden_size) != 0 &&
+      expected.first_wrong.empty()) {
+    expected.first_wrong = "after " + std::to_string(expected.steps) + " steps: " + text(zahrada) +
+                           ", expected " + text(expected.cells);
+  }
+  ++expected.steps;
+  for (std::int32_t cell = garden_size - 1; cell >= garden_size - expected.k; --cell) {
+    bool& digit = expected.cells[static_cast<std::size_t>(cell)];
+    digit = !digit;
+    if (digit) {
+      break;
+    }
+  }
+}
+
+}  // namespace
+
 // The sum alone cannot tell a walk that visits the states out of order, or
 // sets a padding cell, from a right one: each recounted state must be the
 // number of steps taken so far in base two (cell k - 1 lowest, behind false
 // padding), and every state but the all-true one is seen. Optimized builds
-// check every state of every size, k = 0..max_k.
+// check every state of every size, k = 0..max_k, on every path.
 TEST(WalkGarden, RecountsEachStateInTurn) {
-  for (std::int32_t k = 0; k <= STATE_TEST_MAX_K; ++k) {
-    // Stepped beside the walk, one cell at a time.
-    std::array<bool, garden_size> expected{};
-    std::int64_t steps = 0;
-    std::string first_wrong;
-    walk_garden_visiting(k, [&](Garden zahrada) {
-      if (std::memcmp(zahrada.data(), expected.data(), garden_size) != 0 && first_wrong.empty()) {
-        first_wrong = "after " + std::to_string(steps) + " steps: " + text(zahrada) +
-                      ", expected " + text(expected);
-      }
-      ++steps;
-      for (std::int32_t cell = garden_size - 1; cell >= garden_size - k; --cell) {
-        bool& digit = expected[static_cast<std::size_t>(cell)];
-        digit = !digit;
-        if (digit) {
-          break;
-        }
-      }
-    });
-    EXPECT_EQ(first_wrong, "") << "k = " << k;
-    EXPECT_EQ(steps, (std::int64_t{1} << k) - 1) << "k = " << k;
+  for (const WalkPath& path : walk_paths()) {
+    for (std::int32_t k = 0; k <= STATE_TEST_MAX_K; ++k) {
+      Expected expected;
+      expected.k = k;
+      path.watched(k, check_state, &expected);
+      EXPECT_EQ(expected.first_wrong, "") << path.name << ", k = " << k;
+      EXPECT_EQ(expected.steps, (std::int64_t{1} << k) - 1) << path.name << ", k = " << k;
+    }
   }
 }
