@@ -43,8 +43,8 @@ constexpr bool is_clang = false;
 
 }  // namespace
 
-// Each path's namespace is named as the path, and sums as the tally comes:
-// see garden_walk_kernel.h for what a shape says.
+// Each path: its namespace, named as the path, holds its shape (see
+// garden_walk_kernel.h for what each part says) and then its copy of the walk.
 namespace portable {
 
 // Rounds of 3 cells, eight states: the step is then one XOR of a constant.

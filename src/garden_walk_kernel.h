@@ -86,17 +86,19 @@ template <std::size_t count, class F>
 }
 
 // The word whose lanes, in memory order, are the given ones, each a number
-// with its last cell in its lowest byte.
+// with its last cell in its lowest byte. Written out, with no lambda: g++ -Os
+// keeps a lambda that several places call out of line, even in an always
+// inlined function.
 template <std::size_t count>
 [[gnu::always_inline]] inline Word word_of(const std::array<std::uint64_t, count>& lanes) {
-  static_assert(count == word_lanes);
+  static_assert(count == word_lanes && (count == 1 || count == 2 || count == 4));
   if constexpr (count == 1) {
     return lowest_cell_first(lanes[0]);
+  } else if constexpr (count == 2) {
+    return Word{lowest_cell_first(lanes[0]), lowest_cell_first(lanes[1])};
   } else {
-    return [&]<std::size_t... i>(std::index_sequence<i...>) {
-      return Word{lowest_cell_first(std::get<i>(lanes))...};
-    }
-    (std::make_index_sequence<count>());
+    return Word{lowest_cell_first(lanes[0]), lowest_cell_first(lanes[1]),
+                lowest_cell_first(lanes[2]), lowest_cell_first(lanes[3])};
   }
 }
 
@@ -146,22 +148,24 @@ static_assert((round_states + sum_sets - 1) / sum_sets * (gather_states / round_
   return cell;
 }
 
+// Adds one to the 0/1 bytes of `cells`, cell k - 1 lowest; returns whether
+// they all wrapped to false.
+[[gnu::always_inline]] inline bool add_one(std::uint64_t& cells) {
+  cells = (cells * 255 + 1) & 0x0101010101010101;
+  return cells == 0;
+}
+
 // Adds one to the lanes in front of the last, after the last wrapped to all
-// false; returns whether the first lane wrapped too. Lane by constant lane,
-// so that the lanes stay in registers: indexed by a variable, they lay in
-// memory, and clang++ then loaded them whole as a vector just after storing
-// one, which the processor cannot forward.
-template <std::size_t count>
-[[gnu::always_inline]] inline bool carry_into_lanes(std::array<std::uint64_t, count>& low) {
-  constexpr std::uint64_t ones = 0x0101010101010101;
+// false; returns whether the first lane wrapped too. Lane by constant lane
+// (lane... are the lanes from the last but one forward), so that the lanes
+// stay in registers: indexed by a variable, they lay in memory, and clang++
+// then loaded them whole as a vector just after storing one, which the
+// processor cannot forward.
+template <std::size_t count, std::size_t... lane>
+[[gnu::always_inline]] inline bool carry_into_lanes(std::array<std::uint64_t, count>& low,
+                                                    std::index_sequence<lane...> /*unused*/) {
   bool carry = true;
-  for_each_index<count - 1>([&](auto i) {
-    auto& cells = std::get<count - 2 - i>(low);
-    if (carry) {
-      cells = (cells * 255 + 1) & ones;
-      carry = cells == 0;
-    }
-  });
+  ((carry = carry && add_one(std::get<count - 2 - lane>(low))), ...);
   return carry;
 }
 
@@ -301,7 +305,16 @@ std::int32_t walk_garden_visiting(std::int32_t k, Visit visit) {
     // the end of a gathering (in the loop, a branch for it let clang++ sink
     // the recounts' adds below it and spill the loaded words).
     if (low[word_lanes - 1] == 0) {
-      const bool carry = carry_into_lanes(low);
+      bool carry = true;
+      if constexpr (word_lanes > 2) {
+        carry = carry_into_lanes(low, std::make_index_sequence<word_lanes - 1>());
+      } else {
+        // The same, as a loop: written as above, g++ -Os ran 4% more
+        // instructions a state on aarch64.
+        for (std::int32_t lane = word_lanes - 2; lane >= 0 && carry; --lane) {
+          carry = add_one(low[static_cast<std::size_t>(lane)]);
+        }
+      }
       base = word_of(low);
       store_word(last_word, base);
       // A word of the whole garden never carries past its first lane: that
