@@ -185,7 +185,11 @@ template <std::size_t count, std::size_t... lane>
 // (cell k - 1 lowest), calling visit(zahrada) with each state before
 // recounting every cell of it, and returns the number of true cells over the
 // 2^k - 1 states left. Assumes 0 <= k <= max_k.
+// The walk is one long function on purpose: moving even the carry's loop into
+// a function of its own, always inlined, made g++ run 3% more instructions a
+// state on aarch64.
 template <class Visit>
+// NOLINTNEXTLINE(readability-function-cognitive-complexity): see above
 std::int32_t walk_garden_visiting(std::int32_t k, Visit visit) {
   // Aligned to its size, the garden never straddles two cache lines: where
   // the heap put it across one, the walk ran a tenth slower on x86-64.
