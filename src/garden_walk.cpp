@@ -87,7 +87,7 @@ constexpr bool aligned_hint = is_clang;
 #define GARDEN_WALK_AVX2 1
 // Everything defined from here to the end of the region is compiled for
 // AVX2, and only for the avx2 namespace: nothing outside it calls into it
-// but through paths[] below, which only a processor with AVX2 takes.
+// but through built[] below, which only a processor with AVX2 takes.
 #if defined(__clang__)
 #pragma clang attribute push(__attribute__((target("avx2"))), apply_to = function)
 #else
@@ -153,9 +153,6 @@ std::span<const WalkPath> walk_paths() {
   return std::span(paths.first).first(paths.second);
 }
 
-const WalkPath& chosen_walk_path() {
-  static const WalkPath& chosen = walk_paths().front();
-  return chosen;
-}
+const WalkPath& chosen_walk_path() { return walk_paths().front(); }
 
 std::int32_t walk_garden(std::int32_t k) { return chosen_walk_path().walk(k); }
