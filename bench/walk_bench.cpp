@@ -17,6 +17,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -104,7 +105,7 @@ __attribute__((target("avx2"))) std::int32_t limit_walk32(std::int32_t k) {
 }
 
 // The limit loop of the path walk_garden takes.
-bool avx2_path() { return std::string(chosen_walk_path().name) == "avx2"; }
+bool avx2_path() { return std::string_view(chosen_walk_path().name) == "avx2"; }
 
 // Nanoseconds per clock cycle, from a chain of dependent adds, one a cycle.
 double ns_per_cycle() {
@@ -126,8 +127,9 @@ double ns_per_cycle() {
 
 void limit_states(benchmark::State& state) {
   const auto k = static_cast<std::int32_t>(state.range(0));
+  const auto limit_walk = avx2_path() ? limit_walk32 : limit_walk16;
   for (auto _ : state) {
-    benchmark::DoNotOptimize(avx2_path() ? limit_walk32(k) : limit_walk16(k));
+    benchmark::DoNotOptimize(limit_walk(k));
   }
   state.counters["per_state"] =
       benchmark::Counter(states_visited(k), benchmark::Counter::kIsIterationInvariantRate |
