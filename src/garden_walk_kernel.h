@@ -116,8 +116,13 @@ template <class... Sums>
     lanes = pairs;
   } else if constexpr (word_lanes == 4) {
     // Halves added as vectors first: lane by lane, clang++ moved every sum
-    // out of its vector register and did all of the above in scalars.
+    // out of its vector register and did all of the above in scalars. g++
+    // takes __builtin_shufflevector only from version 12 on.
+#if defined(__clang__)
     const auto halves = pairs + __builtin_shufflevector(pairs, pairs, 2, 3, 0, 1);
+#else
+    const auto halves = pairs + __builtin_shuffle(pairs, decltype(pairs){2, 3, 0, 1});
+#endif
     lanes = halves[0] + halves[1];
   } else {
     for (std::int32_t lane = 0; lane < word_lanes; ++lane) {
