@@ -43,6 +43,15 @@ constexpr bool is_clang = false;
 
 }  // namespace
 
+// A line of an asm statement, in AT&T syntax and in Intel's, which
+// -masm=intel picks. clang++ 13 reads an asm statement as AT&T whatever
+// -masm says, but then takes the Intel one of the two.
+#if defined(__clang__) && __clang_major__ < 14
+#define ASM_LINE(att, intel) att "\n\t"
+#else
+#define ASM_LINE(att, intel) "{" att "|" intel "}\n\t"
+#endif
+
 // Each path: its namespace, named as the path, holds its shape (see
 // garden_walk_kernel.h for what each part says) and then its copy of the walk.
 namespace portable {
@@ -78,6 +87,24 @@ constexpr std::int32_t sum_sets = is_clang ? 3 : 1;
 // loaded word straight from memory; g++ finds it itself, and told it here it
 // spilled the loaded words at -Os (on x86-64 and s390x).
 constexpr bool aligned_hint = is_clang;
+#if defined(__x86_64__) && defined(__AVX__)
+// Built for AVX (-march=x86-64-v3 and up), the lanes go in by instructions
+// named here; see avx2::word_from_lanes.
+[[gnu::always_inline]] inline Word word_from_lanes(std::uint64_t first, std::uint64_t second) {
+  Word word;
+  // clang-format off
+  asm(ASM_LINE("vmovq %[first], %[word]", "vmovq %[word], %[first]")
+      ASM_LINE("vpinsrq $1, %[second], %[word], %[word]", "vpinsrq %[word], %[word], %[second], 1")
+      : [word] "=x"(word)
+      : [first] "r"(first), [second] "r"(second));
+  // clang-format on
+  return word;
+}
+#else
+[[gnu::always_inline]] constexpr Word word_from_lanes(std::uint64_t first, std::uint64_t second) {
+  return Word{first, second};
+}
+#endif
 #include "garden_walk_kernel.h"
 
 }  // namespace vector16
@@ -106,6 +133,30 @@ constexpr std::int32_t round_cells = 5;
 // fastest (more spill to memory).
 constexpr std::int32_t sum_sets = is_clang ? 4 : 2;
 constexpr bool aligned_hint = true;
+// The word whose lanes, in memory order, are the four numbers, moved in by
+// the instructions named here, each of which has one encoding. Left to the
+// compilers, a lane already in a vector register can go to another by vmovq,
+// which the assembler encodes as 66 0F D6 where that saves a byte, and so
+// depending on the registers picked; valgrind 3.19 stops the program at that
+// form. Four numbers, not an array: given an array, g++ 12 allotted the
+// walk's registers otherwise.
+using Half __attribute__((vector_size(16))) = std::uint64_t;
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters)
+[[gnu::always_inline]] inline Word word_from_lanes(std::uint64_t first, std::uint64_t second,
+                                                   std::uint64_t third, std::uint64_t fourth) {
+  Word word;
+  Half high;
+  // clang-format off
+  asm(ASM_LINE("vmovq %[first], %x[word]", "vmovq %x[word], %[first]")
+      ASM_LINE("vpinsrq $1, %[second], %x[word], %x[word]", "vpinsrq %x[word], %x[word], %[second], 1")
+      ASM_LINE("vmovq %[third], %[high]", "vmovq %[high], %[third]")
+      ASM_LINE("vpinsrq $1, %[fourth], %[high], %[high]", "vpinsrq %[high], %[high], %[fourth], 1")
+      ASM_LINE("vinserti128 $1, %[high], %[word], %[word]", "vinserti128 %[word], %[word], %[high], 1")
+      : [word] "=x"(word), [high] "=x"(high)
+      : [first] "r"(first), [second] "r"(second), [third] "r"(third), [fourth] "r"(fourth));
+  // clang-format on
+  return word;
+}
 #include "garden_walk_kernel.h"
 
 }  // namespace avx2

@@ -9,7 +9,10 @@
 //                them (the compilers' vector extension);
 //   round_cells  how many of the lowest cells change within a round;
 //   sum_sets     how many sets of sums the states of a round take turns in;
-//   aligned_hint whether the compiler is told that the words are aligned.
+//   aligned_hint whether the compiler is told that the words are aligned;
+//   word_from_lanes(lane...)
+//                where a word has more than one lane: the word whose lanes, in
+//                memory order, are the given numbers.
 // NOLINTBEGIN(llvm-header-guard)
 
 inline constexpr std::int32_t word_size = sizeof(Word);
@@ -95,10 +98,10 @@ template <std::size_t count>
   if constexpr (count == 1) {
     return lowest_cell_first(lanes[0]);
   } else if constexpr (count == 2) {
-    return Word{lowest_cell_first(lanes[0]), lowest_cell_first(lanes[1])};
+    return word_from_lanes(lowest_cell_first(lanes[0]), lowest_cell_first(lanes[1]));
   } else {
-    return Word{lowest_cell_first(lanes[0]), lowest_cell_first(lanes[1]),
-                lowest_cell_first(lanes[2]), lowest_cell_first(lanes[3])};
+    return word_from_lanes(lowest_cell_first(lanes[0]), lowest_cell_first(lanes[1]),
+                           lowest_cell_first(lanes[2]), lowest_cell_first(lanes[3]));
   }
 }
 
