@@ -11,10 +11,6 @@
 // walk_garden takes the first path that the processor runs, once a run.
 #include "garden_walk.h"
 
-#if defined(__x86_64__)
-#include <cpuid.h>
-#endif
-
 #include <algorithm>
 #include <array>
 #include <atomic>
@@ -182,32 +178,42 @@ struct Built {
 constexpr bool always() { return true; }
 
 #if defined(GARDEN_WALK_AVX2)
-// Whether this processor runs AVX2, and its system saves the 32-byte
-// registers. Asked with three CPUID instructions and XGETBV: the start of a
-// run is most of a small run's time, and in a virtual machine each CPUID is
-// slow (__builtin_cpu_supports, which asks about every feature it knows at
-// the start of every run, cost a tenth of a run at k = 10).
-bool runs_avx2() {
+// What CPUID tells for a leaf, its subleaf 0. The asm statement names no
+// operand, so it reads the same in AT&T and Intel syntax (clang's <cpuid.h>
+// does not build with -masm=intel).
+struct Cpuid {
   unsigned int eax = 0;
   unsigned int ebx = 0;
   unsigned int ecx = 0;
   unsigned int edx = 0;
-  if (__get_cpuid_max(0, nullptr) < 7) {
+};
+Cpuid cpuid(unsigned int leaf) {
+  Cpuid got;
+  asm("cpuid" : "=a"(got.eax), "=b"(got.ebx), "=c"(got.ecx), "=d"(got.edx) : "a"(leaf), "c"(0U));
+  return got;
+}
+
+// Whether this processor runs AVX2, and its system saves the 32-byte
+// registers. Asked with three CPUID instructions and XGETBV: the start of a
+// run is most of a small run's time, and here each CPUID is slow
+// (__builtin_cpu_supports, which asks about every feature it knows at the
+// start of every run, cost a tenth of a run at k = 10).
+bool runs_avx2() {
+  constexpr unsigned int osxsave = 1U << 27;  // CPUID 1, ECX
+  constexpr unsigned int avx = 1U << 28;      // CPUID 1, ECX
+  constexpr unsigned int avx2 = 1U << 5;      // CPUID 7.0, EBX
+  if (cpuid(0).eax < 7) {
     return false;
   }
-  __cpuid(1, eax, ebx, ecx, edx);
-  if ((ecx & bit_AVX) == 0 || (ecx & bit_OSXSAVE) == 0) {
+  if ((cpuid(1).ecx & (osxsave | avx)) != (osxsave | avx)) {
     return false;
   }
-  // XCR0: the system saves the SSE and the upper halves of the AVX registers.
+  // XCR0: the system saves the SSE registers and the AVX registers' upper
+  // halves.
   unsigned int xcr0 = 0;
   unsigned int xcr0_high = 0;
   asm("xgetbv" : "=a"(xcr0), "=d"(xcr0_high) : "c"(0));
-  if ((xcr0 & 0x6) != 0x6) {
-    return false;
-  }
-  __cpuid_count(7, 0, eax, ebx, ecx, edx);
-  return (ebx & bit_AVX2) != 0;
+  return (xcr0 & 0x6) == 0x6 && (cpuid(7).ebx & avx2) != 0;
 }
 #endif
 
