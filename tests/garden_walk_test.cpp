@@ -6,7 +6,6 @@
 #include <valgrind/valgrind.h>
 #endif
 
-#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstring>
