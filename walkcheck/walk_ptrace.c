@@ -1,8 +1,6 @@
-// Runs an x86-64 program on this machine under ptrace and writes what its code
-// in one address range does, as walk_trace.c does under qemu-user: each
-// instruction executed there ("I addr"), each memory access it makes, with the
-// bytes it moved ("L addr size hex" or "S addr size hex"), and, each time
-// control leaves the range, the first instruction run outside it ("X addr").
+// Runs an x86-64 program on this machine under ptrace and writes a trace
+// (trace.h) of what its code in one address range does, as walk_trace.c does
+// under qemu-user.
 // It steps the program one instruction at a time from the entry of its main
 // function on, and lets code outside the range run at full speed until it
 // returns to the range from the innermost call that left it (so that code of
@@ -26,11 +24,8 @@
 // as the registers are before the instruction runs; BASE -2 is the bias. Loads
 // are read before the instruction runs, stores after.
 //
-// perturb changes the program's memory as CHANGES says, as walk_trace.c does:
-// each line "INSN N ADDR VALUE" sets the byte at ADDR to VALUE just before the
-// instruction at INSN (the program's address) runs for the Nth time, counting
-// from 0, and puts it back as soon as that instruction has run. It stops at
-// those instructions alone.
+// perturb changes the program's memory as the change list CHANGES says
+// (trace.h), as walk_trace.c does; it stops at those instructions alone.
 #define _GNU_SOURCE
 #include <errno.h>
 #include <inttypes.h>
@@ -45,6 +40,8 @@
 #include <sys/user.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include "trace.h"
 
 enum { REGISTERS = sizeof(struct user_regs_struct) / sizeof(unsigned long long), BIAS = -2 };
 
@@ -202,11 +199,7 @@ static int by_insn(const void *a, const void *b) {
 static void print_access(FILE *out, char kind, uint64_t address, unsigned size) {
   unsigned char bytes[64];
   read_memory(address, bytes, size);
-  fprintf(out, "%c %" PRIx64 " %u ", kind, address, size);
-  for (unsigned i = 0; i < size; ++i) {
-    fprintf(out, "%02x", bytes[i]);
-  }
-  fputc('\n', out);
+  trace_access(out, kind, address, size, bytes);
 }
 
 static int trace(char **argv) {
@@ -332,45 +325,28 @@ static int trace(char **argv) {
   return child_status;
 }
 
-struct change {
-  uint64_t insn, time, address;
-  unsigned char value;
-};
-
 struct breakpoint {
   uint64_t insn, runs;
   unsigned char original;
 };
 
 static int perturb(char **argv) {
-  FILE *list = fopen(argv[3], "r");
-  if (list == NULL) {
+  struct change *changes = NULL;
+  const long count = read_changes(argv[3], &changes);
+  struct breakpoint *points = calloc((size_t)(count > 0 ? count : 1), sizeof *points);
+  if (count < 0 || points == NULL) {
     die("cannot read the changes");
   }
-  struct change *changes = NULL;
-  struct breakpoint *points = NULL;
-  size_t count = 0, capacity = 0, point_count = 0;
-  unsigned long long insn, time, address;
-  unsigned value;
-  while (fscanf(list, "%llx %llu %llx %u", &insn, &time, &address, &value) == 4) {
-    if (count == capacity) {
-      capacity = capacity ? 2 * capacity : 1024;
-      changes = realloc(changes, capacity * sizeof *changes);
-      points = realloc(points, capacity * sizeof *points);
-      if (changes == NULL || points == NULL) {
-        die("out of memory");
-      }
-    }
-    changes[count++] = (struct change){insn, time, address, (unsigned char)value};
+  size_t point_count = 0;
+  for (long c = 0; c < count; ++c) {
     bool known = false;
     for (size_t p = 0; p < point_count; ++p) {
-      known = known || points[p].insn == insn;
+      known = known || points[p].insn == changes[c].insn;
     }
     if (!known) {
-      points[point_count++] = (struct breakpoint){insn, 0, 0};
+      points[point_count++] = (struct breakpoint){changes[c].insn, 0, 0};
     }
   }
-  fclose(list);
 
   start(argv[4], strtoull(argv[2], NULL, 16));
   for (size_t p = 0; p < point_count; ++p) {
@@ -396,7 +372,7 @@ static int perturb(char **argv) {
     regs.rip = hit->insn;
     ptrace(PTRACE_SETREGS, child, NULL, &regs);
     write_byte(hit->insn, hit->original);
-    const bool change = next < count && changes[next].insn == hit->insn &&
+    const bool change = next < (size_t)count && changes[next].insn == hit->insn &&
                         changes[next].time == hit->runs;
     unsigned char saved = 0;
     if (change) {

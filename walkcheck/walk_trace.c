@@ -1,21 +1,24 @@
-// A plugin for qemu-user (7.2 or later) that writes what a program's code in
-// one address range does: each instruction executed there ("I addr"), each
-// memory access it makes, with the bytes it moved ("L addr size hex" or
-// "S addr size hex"), and, each time control leaves the range, the first
-// instruction run outside it ("X addr").
+// A plugin for qemu-user (7.2 or later) that watches a program's walk, in one
+// of three ways:
 //
-//   qemu-ARCH -B BASE -plugin walk_trace.so,lo=HEX,hi=HEX,base=HEX,out=FILE PROGRAM
+//   qemu-ARCH -B BASE -plugin walk_trace.so,lo=HEX,hi=HEX,base=HEX,MODE PROGRAM
+//
+// out=FILE writes a trace (trace.h) of what the program's code from lo to hi
+// does: each instruction, each access with the bytes it moved, and where
+// control leaves the range.
+//
+// plan=PLAN,result=FILE checks the walk as it runs, with watch.c, which PLAN
+// sets up: the walk's accesses to memory (of its instructions, from the plan's
+// walk range) go through its checks, and each instruction of the walk, in the
+// plan's windows, into the result.
+//
+// perturb=FILE writes nothing, but changes the program's memory as the change
+// list FILE says (trace.h).
 //
 // In user mode the program's memory lies in qemu's own address space, at its
 // addresses plus BASE (which -B sets), so the plugin reads it there: a memory
 // callback runs after its access, when the bytes in memory are the ones the
 // load brought or the store left.
-//
-// With perturb=FILE in place of out=FILE it writes nothing, but changes the
-// program's memory as FILE says: each line "INSN N ADDR VALUE" sets the byte at
-// ADDR to VALUE just before the instruction at INSN runs for the Nth time
-// (counting from 0), and puts the byte back as soon as that instruction has
-// accessed it. The lines are in the order the changes happen.
 //
 // The plugin interface is declared here, as far as it is used, so that
 // building it needs nothing but a C compiler.
@@ -25,6 +28,9 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "trace.h"
+#include "watch.h"
+
 typedef uint64_t qemu_plugin_id_t;
 typedef struct qemu_info_t qemu_info_t;
 struct qemu_plugin_tb;
@@ -32,6 +38,7 @@ struct qemu_plugin_insn;
 typedef uint32_t qemu_plugin_meminfo_t;
 enum qemu_plugin_cb_flags { QEMU_PLUGIN_CB_NO_REGS, QEMU_PLUGIN_CB_R_REGS, QEMU_PLUGIN_CB_RW_REGS };
 enum qemu_plugin_mem_rw { QEMU_PLUGIN_MEM_R = 1, QEMU_PLUGIN_MEM_W, QEMU_PLUGIN_MEM_RW };
+enum qemu_plugin_op { QEMU_PLUGIN_INLINE_ADD_U64 };
 
 void qemu_plugin_register_vcpu_tb_trans_cb(qemu_plugin_id_t id,
                                            void (*cb)(qemu_plugin_id_t, struct qemu_plugin_tb *));
@@ -40,6 +47,9 @@ void qemu_plugin_register_atexit_cb(qemu_plugin_id_t id, void (*cb)(qemu_plugin_
 size_t qemu_plugin_tb_n_insns(const struct qemu_plugin_tb *tb);
 struct qemu_plugin_insn *qemu_plugin_tb_get_insn(const struct qemu_plugin_tb *tb, size_t idx);
 uint64_t qemu_plugin_insn_vaddr(const struct qemu_plugin_insn *insn);
+void qemu_plugin_register_vcpu_tb_exec_cb(struct qemu_plugin_tb *tb,
+                                          void (*cb)(unsigned int, void *),
+                                          enum qemu_plugin_cb_flags flags, void *userdata);
 void qemu_plugin_register_vcpu_insn_exec_cb(struct qemu_plugin_insn *insn,
                                             void (*cb)(unsigned int, void *),
                                             enum qemu_plugin_cb_flags flags, void *userdata);
@@ -48,6 +58,8 @@ void qemu_plugin_register_vcpu_mem_cb(struct qemu_plugin_insn *insn,
                                                  void *),
                                       enum qemu_plugin_cb_flags flags, enum qemu_plugin_mem_rw rw,
                                       void *userdata);
+void qemu_plugin_register_vcpu_insn_exec_inline(struct qemu_plugin_insn *insn,
+                                                enum qemu_plugin_op op, void *ptr, uint64_t imm);
 unsigned int qemu_plugin_mem_size_shift(qemu_plugin_meminfo_t info);
 bool qemu_plugin_mem_is_store(qemu_plugin_meminfo_t info);
 
@@ -59,10 +71,6 @@ static bool outside = true;
 
 // The changes, in order, the next one to make, and the byte last changed
 // (NULL once put back) with its address and old value.
-struct change {
-  uint64_t insn, time, address;
-  unsigned char value;
-};
 static struct change *changes;
 static size_t change_count, next_change;
 static unsigned char *restore, saved;
@@ -126,22 +134,112 @@ static void outside_insn(unsigned int vcpu, void *addr) {
 static void on_access(unsigned int vcpu, qemu_plugin_meminfo_t info, uint64_t vaddr, void *data) {
   (void)vcpu;
   (void)data;
-  const unsigned size = 1u << qemu_plugin_mem_size_shift(info);
-  fprintf(out, "%c %llx %u ", qemu_plugin_mem_is_store(info) ? 'S' : 'L',
-          (unsigned long long)vaddr, size);
-  const unsigned char *bytes = host(vaddr);
-  for (unsigned i = 0; i < size; ++i) {
-    fprintf(out, "%02x", bytes[i]);
-  }
-  fputc('\n', out);
+  trace_access(out, qemu_plugin_mem_is_store(info) ? 'S' : 'L', vaddr,
+               1u << qemu_plugin_mem_size_shift(info), host(vaddr));
 }
+
+// The plan's callbacks. Each block of the walk's code, as qemu translated it, says when
+// it starts to run, and each access which instruction of it made it; the instructions
+// of the block before an access, and the rest of it when the next block starts, are
+// then told to watch.c, in order. An instruction's counter has already counted the run
+// it is in when its accesses are told.
+struct block {
+  size_t count, told;
+  uint64_t address[];
+};
+struct insn_info {
+  struct runs *runs;
+  struct block *block;
+  size_t index;
+};
+static struct block *running;
+
+static void tell_insns(size_t through) {
+  if (running != NULL && watch_tracing()) {
+    for (; running->told <= through && running->told < running->count; ++running->told) {
+      watch_insn(running->address[running->told]);
+    }
+  }
+}
+
+static void walk_block(unsigned int vcpu, void *data) {
+  (void)vcpu;
+  tell_insns(SIZE_MAX);
+  running = data;
+  running->told = 0;
+}
+
+static void walk_access(unsigned int vcpu, qemu_plugin_meminfo_t info, uint64_t vaddr,
+                        void *data) {
+  (void)vcpu;
+  const struct insn_info *insn = data;
+  tell_insns(insn->index);
+  watch_access(insn->runs->address, insn->runs->count - 1,
+               qemu_plugin_mem_is_store(info) ? 'S' : 'L', vaddr,
+               1u << qemu_plugin_mem_size_shift(info), host(vaddr));
+}
+
+static void outside_access(unsigned int vcpu, qemu_plugin_meminfo_t info, uint64_t vaddr,
+                           void *addr) {
+  (void)vcpu;
+  watch_access((uint64_t)(uintptr_t)addr, 0, qemu_plugin_mem_is_store(info) ? 'S' : 'L', vaddr,
+               1u << qemu_plugin_mem_size_shift(info), host(vaddr));
+}
+
+static void walk_outside(unsigned int vcpu, void *addr) {
+  (void)vcpu;
+  tell_insns(SIZE_MAX);
+  running = NULL;
+  watch_outside((uint64_t)(uintptr_t)addr);
+}
+
+static void *allocate(size_t size) {
+  void *memory = calloc(1, size);
+  if (memory == NULL) {
+    fprintf(stderr, "walk_trace: out of memory\n");
+    exit(2);
+  }
+  return memory;
+}
+
+// A block of the walk's code: the block's callback, and each instruction's counter and
+// accesses.
+static void watch_block(struct qemu_plugin_tb *tb) {
+  const size_t count = qemu_plugin_tb_n_insns(tb);
+  struct block *block = allocate(sizeof *block + count * sizeof block->address[0]);
+  block->count = count;
+  for (size_t i = 0; i < count; ++i) {
+    struct qemu_plugin_insn *insn = qemu_plugin_tb_get_insn(tb, i);
+    struct insn_info *info = allocate(sizeof *info);
+    block->address[i] = qemu_plugin_insn_vaddr(insn);
+    *info = (struct insn_info){watch_runs(block->address[i]), block, i};
+    qemu_plugin_register_vcpu_insn_exec_inline(insn, QEMU_PLUGIN_INLINE_ADD_U64,
+                                               &info->runs->count, 1);
+    qemu_plugin_register_vcpu_mem_cb(insn, walk_access, QEMU_PLUGIN_CB_NO_REGS,
+                                     QEMU_PLUGIN_MEM_RW, info);
+  }
+  qemu_plugin_register_vcpu_tb_exec_cb(tb, walk_block, QEMU_PLUGIN_CB_NO_REGS, block);
+}
+
+static bool planned;
 
 static void translate(qemu_plugin_id_t id, struct qemu_plugin_tb *tb) {
   (void)id;
   for (size_t i = 0; i < qemu_plugin_tb_n_insns(tb); ++i) {
     struct qemu_plugin_insn *insn = qemu_plugin_tb_get_insn(tb, i);
     const uint64_t addr = qemu_plugin_insn_vaddr(insn);
-    if (out == NULL) {
+    if (planned) {
+      if (i == 0 && watch_in_walk(addr)) {
+        watch_block(tb);
+        return;
+      }
+      if (i == 0) {
+        qemu_plugin_register_vcpu_insn_exec_cb(insn, walk_outside, QEMU_PLUGIN_CB_NO_REGS,
+                                               (void *)(uintptr_t)addr);
+      }
+      qemu_plugin_register_vcpu_mem_cb(insn, outside_access, QEMU_PLUGIN_CB_NO_REGS,
+                                       QEMU_PLUGIN_MEM_R, (void *)(uintptr_t)addr);
+    } else if (out == NULL) {
       for (size_t w = 0; w < watched_count; ++w) {
         if (watched[w].insn == addr) {
           qemu_plugin_register_vcpu_insn_exec_cb(insn, watched_insn, QEMU_PLUGIN_CB_NO_REGS,
@@ -168,50 +266,37 @@ static void finish(qemu_plugin_id_t id, void *data) {
   if (out != NULL) {
     fclose(out);
   }
+  if (planned) {
+    tell_insns(SIZE_MAX);
+    watch_finish();
+  }
 }
 
 // Reads the changes and the instructions they are made at; false if the file
 // cannot be read whole.
-static bool read_changes(const char *path) {
-  FILE *file = fopen(path, "r");
-  if (file == NULL) {
+static bool read_watched(const char *path) {
+  const long count = read_changes(path, &changes);
+  if (count < 0 || (watched = calloc((size_t)count + 1, sizeof *watched)) == NULL) {
     return false;
   }
-  size_t capacity = 0;
-  unsigned long long insn, time, address;
-  unsigned value;
-  bool fits = true;
-  while (fits && fscanf(file, "%llx %llu %llx %u", &insn, &time, &address, &value) == 4) {
-    if (change_count == capacity) {
-      capacity = capacity ? 2 * capacity : 1024;
-      struct change *more = realloc(changes, capacity * sizeof *changes);
-      struct watched *also = realloc(watched, capacity * sizeof *watched);
-      fits = more != NULL && also != NULL;
-      changes = more ? more : changes;
-      watched = also ? also : watched;
-      if (!fits) {
-        break;
-      }
-    }
-    changes[change_count++] = (struct change){insn, time, address, (unsigned char)value};
+  change_count = (size_t)count;
+  for (size_t c = 0; c < change_count; ++c) {
     bool known = false;
     for (size_t w = 0; w < watched_count; ++w) {
-      known = known || watched[w].insn == insn;
+      known = known || watched[w].insn == changes[c].insn;
     }
     if (!known) {
-      watched[watched_count++] = (struct watched){insn, 0};
+      watched[watched_count++] = (struct watched){changes[c].insn, 0};
     }
   }
-  const bool read_all = fits && feof(file);
-  fclose(file);
-  return read_all;
+  return true;
 }
 
 __attribute__((visibility("default"))) int qemu_plugin_install(qemu_plugin_id_t id,
                                                                const qemu_info_t *info, int argc,
                                                                char **argv) {
   (void)info;
-  const char *path = NULL, *perturb = NULL;
+  const char *path = NULL, *perturb = NULL, *plan = NULL, *result = NULL;
   for (int i = 0; i < argc; ++i) {
     if (strncmp(argv[i], "lo=", 3) == 0) {
       lo = strtoull(argv[i] + 3, NULL, 16);
@@ -223,11 +308,18 @@ __attribute__((visibility("default"))) int qemu_plugin_install(qemu_plugin_id_t 
       path = argv[i] + 4;
     } else if (strncmp(argv[i], "perturb=", 8) == 0) {
       perturb = argv[i] + 8;
+    } else if (strncmp(argv[i], "plan=", 5) == 0) {
+      plan = argv[i] + 5;
+    } else if (strncmp(argv[i], "result=", 7) == 0) {
+      result = argv[i] + 7;
     }
   }
-  if ((path == NULL) == (perturb == NULL) || lo >= hi || (perturb && !read_changes(perturb)) ||
-      (path && (out = fopen(path, "w")) == NULL)) {
-    fprintf(stderr, "walk_trace: needs lo=HEX,hi=HEX,base=HEX and out=FILE or perturb=FILE\n");
+  planned = plan != NULL && result != NULL;
+  if ((path != NULL) + (perturb != NULL) + planned != 1 || lo >= hi ||
+      (perturb && !read_watched(perturb)) || (path && (out = fopen(path, "w")) == NULL) ||
+      (planned && !watch_start(plan, result))) {
+    fprintf(stderr, "walk_trace: needs lo=HEX,hi=HEX,base=HEX and out=FILE, perturb=FILE or "
+                    "plan=FILE,result=FILE\n");
     return -1;
   }
   if (out != NULL) {
