@@ -193,6 +193,8 @@ class Arm(Arch):
                             r"vaba\.\w+|vabal\.\w+|vmlal\.\w+|vsli\.\w+|vsri\.\w+)(\.[wn])?$")
     NAMES = {"sp": "r13", "lr": "r14", "pc": "r15", "fp": "r11", "ip": "r12", "sl": "r10",
              "sb": "r9"}
+    TWO_OPERAND = re.compile(r"^(add|adc|sub|sbc|rsb|and|orr|orn|eor|bic|lsl|lsr|asr|ror|mul)s?"
+                             rf"({CONDITIONS})?(\.[wn])?$")
 
     def __init__(self, hard_float):
         self.objdump = ["arm-linux-gnueabihf-objdump" if hard_float else
@@ -228,7 +230,9 @@ class Arm(Arch):
         if mnemonic.startswith(("vmov", "vld")) and re.search(r"\[\d+\]", operands[0]):
             return count, True  # one lane of a register
         conditional = bool(self.CONDITIONAL.match(mnemonic)) and not mnemonic.startswith("mls")
-        return count, bool(self.READ_WRITE.match(mnemonic)) or conditional or \
+        # Thumb's two-operand forms (ands r7, r2) read the register they write.
+        two_operand = len(operands) == 2 and bool(self.TWO_OPERAND.match(mnemonic))
+        return count, bool(self.READ_WRITE.match(mnemonic)) or conditional or two_operand or \
             mnemonic.startswith(("umlal", "smlal", "umaal"))
 
     def effects(self, mnemonic, operands):

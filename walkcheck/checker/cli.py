@@ -19,6 +19,7 @@ from .trace import Result
 
 FIND = 10  # the size of the run that finds the garden and the walk
 LARGEST = 27  # the largest size the program is defined for
+UNOPTIMIZED = 20  # the largest size an unoptimized build's walk is checked to
 
 USAGE = """Checks, by running it, that a built garden_count walks its garden by brute force,
 at every size from 0 to 27; the rules it checks are in walkcheck/README.md. Exits 0 with a
@@ -118,9 +119,15 @@ def check(arch, runner, table, seed, largest, jobs):
     walk = rules.find_walk(executed, garden, runner.bias, table)
     # In an unoptimized build the walk calls what it would inline: its code is then every
     # function that runs among its loads.
-    functions_of_walk = [walk]
+    functions_of_walk, limits = [walk], []
+    if runner.largest < largest:
+        limits.append(f"{runner.largest} is the largest size checked {runner.how}")
     if unoptimized(runner.binary):
         functions_of_walk = rules.called_functions(executed, garden, runner.bias, table)
+        if UNOPTIMIZED < min(largest, runner.largest):
+            limits.append(f"{UNOPTIMIZED} is the largest size an unoptimized build is checked "
+                          f"to, its walk being many times slower")
+        largest = min(largest, UNOPTIMIZED)
     ranges = rules.merged(function[:2] for function in functions_of_walk)
     instructions = {address: found for address, found in
                     disassembly(arch, runner.binary, ranges[0][0], ranges[-1][1]).items()
@@ -140,9 +147,11 @@ def check(arch, runner, table, seed, largest, jobs):
     traced, probes = (sum(column) for column in zip(*counts))
     called = f" and the {len(functions_of_walk) - 1} functions it calls, unoptimized" \
         if len(functions_of_walk) > 1 else ""
-    return (f"in {short_name(demangle(walk[2]))}{called}: at every size from 0 to {largest}, every "
-            f"step stores the cells it changes and every state is then loaded whole, as the "
-            f"counter's states in order, with no memory barrier and no call out of line; "
+    limited = f" ({'; '.join(limits)})" if limits else ""
+    calls = "" if called else " and no call out of line"
+    return (f"in {short_name(demangle(walk[2]))}{called}: at every size from 0 to {largest}"
+            f"{limited}, every step stores the cells it changes and every state is then loaded "
+            f"whole, as the counter's states in order, with no memory barrier{calls}; "
             f"every loaded value is used ({traced} recounts traced); the tally follows the "
             f"loaded bytes ({probes} bytes changed before their load)")
 

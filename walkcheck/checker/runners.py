@@ -3,8 +3,10 @@ on this machine under walk_ptrace.c (x86-64 only), whose trace walk_replay.c the
 Each runner builds its tools from walkcheck's C files, and runs the program at a size k with
 the other three input values given, in three ways: traced whole (trace), checked as it runs
 by watch.c with a plan (watch), and with changes to its memory (perturbed)."""
+import hashlib
 import os
 import re
+import shutil
 import subprocess
 
 from .arch import X86
@@ -22,9 +24,28 @@ def answer(k):
     return k * 2 ** (k - 1) % MODULUS if k else 0
 
 
-def build(output, sources, *flags):
-    """Builds one of walkcheck's tools with the C compiler."""
-    command(["cc", "-O2", *flags, "-o", output, *(os.path.join(HERE, f) for f in sources)])
+def build(work, name, sources, *flags):
+    """Builds one of walkcheck's tools with the C compiler; returns its path. A tool is kept
+    in the user's cache, under the digest of its sources and flags, for the next check."""
+    paths = [os.path.join(HERE, source) for source in sources + ["trace.h", "watch.h"]]
+    digest = hashlib.sha256(" ".join(flags).encode())
+    for path in paths:
+        with open(path, "rb") as file:
+            digest.update(file.read())
+    cache = os.path.join(os.environ.get("XDG_CACHE_HOME") or os.path.expanduser("~/.cache"),
+                         "garden_count-walkcheck")
+    kept = os.path.join(cache, f"{name}-{digest.hexdigest()[:16]}")
+    if os.path.exists(kept):
+        return kept
+    output = os.path.join(work, name)
+    command(["cc", "-O2", *flags, "-o", output, *paths[:len(sources)]])
+    try:
+        os.makedirs(cache, exist_ok=True)
+        shutil.copy(output, kept + ".new")
+        os.replace(kept + ".new", kept)
+    except OSError:
+        pass  # no cache: built each time
+    return output
 
 
 def ran(run, k, how, expected=None):
@@ -69,8 +90,8 @@ class Qemu:
         self.lo, self.hi, self.stack = (int(values[key], 16) for key in
                                         ("start_code", "end_code", "start_stack"))
         self.bias = self.lo - code_segments(binary)[1]
-        self.plugin = os.path.join(work, "walk_trace.so")
-        build(self.plugin, ["walk_trace.c", "watch.c", "trace.c"], "-shared", "-fPIC")
+        self.plugin = build(work, "walk_trace.so", ["walk_trace.c", "watch.c", "trace.c"],
+                            "-shared", "-fPIC")
 
     def run(self, k, numbers, option):
         return subprocess.run(self.qemu + ["-plugin", f"{self.plugin},lo={self.lo:x},"
@@ -131,10 +152,8 @@ class Native:
         if not mains:
             raise CannotCheck("it has no function main to start tracing at")
         self.main = mains[0]
-        self.tracer = os.path.join(work, "walk_ptrace")
-        build(self.tracer, ["walk_ptrace.c", "trace.c"])
-        self.replay = os.path.join(work, "walk_replay")
-        build(self.replay, ["walk_replay.c", "watch.c", "trace.c"])
+        self.tracer = build(work, "walk_ptrace", ["walk_ptrace.c", "trace.c"])
+        self.replay = build(work, "walk_replay", ["walk_replay.c", "watch.c", "trace.c"])
         # The accesses are read from the disassembly; of a large program (linked statically),
         # only those of the instructions that a first run runs.
         self.accesses = os.path.join(work, "accesses")
