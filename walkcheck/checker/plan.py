@@ -40,12 +40,12 @@ class Plan:
         self.probes = self.draw_probes(rng)
 
     def draw_probes(self, rng):
-        """The probes: in the last states (the last one always), the first, some in every octave of states (each
-        twice as long as the one before), and the rest anywhere, each at a garden byte drawn
-        for it. Up to BOTH_WAYS states, a probe flips its byte; past it, it sets one drawn
-        among those false in its state, so that every probe moves the tally up. Those that
-        move it the same way are SPACING states apart or more, so that each way takes one
-        run."""
+        """The probes: in the last states (in the last one always), the first, some in every
+        octave of states (each twice as long as the one before), and the rest anywhere, each
+        at a garden byte drawn for it. Up to BOTH_WAYS states, a probe flips its byte; past
+        it, it sets one drawn among those false in its state, so that every probe moves the
+        tally up. Those that move it the same way are SPACING states apart or more, so that
+        each way takes one run."""
         states = self.states
         if states == 0:
             return []
