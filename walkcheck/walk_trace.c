@@ -155,10 +155,16 @@ struct insn_info {
 static struct block *running;
 
 static void tell_insns(size_t through) {
-  if (running != NULL && watch_tracing()) {
-    for (; running->told <= through && running->told < running->count; ++running->told) {
-      watch_insn(running->address[running->told]);
-    }
+  if (running == NULL) {
+    return;
+  }
+  const size_t end = through < running->count ? through + 1 : running->count;
+  if (!watch_tracing()) {
+    running->told = end;  // run, but outside the windows
+    return;
+  }
+  for (; running->told < end; ++running->told) {
+    watch_insn(running->address[running->told]);
   }
 }
 

@@ -40,6 +40,7 @@ static struct cell_load run[GARDEN];
 static uint64_t last_load;           // the last load of the garden, for where a fault is
 static uint64_t outside_at;          // code outside the walk, run since its last load; or 0
 static uint64_t outside_load;        // code outside the walk that loaded the garden; or 0
+static bool calls;                   // whether the walk may call code outside it
 
 // The instruction counters: a table of pointers by address, open addressing.
 static struct runs *table[TABLE];
@@ -188,7 +189,7 @@ void watch_outside(uint64_t address) {
     outside = true;
     fprintf(out, "X %" PRIx64 "\n", address);
   }
-  if (seen_load && outside_at == 0) {
+  if (seen_load && outside_at == 0 && !calls) {
     outside_at = address;
   }
 }
@@ -317,6 +318,8 @@ bool watch_start(const char *plan, const char *result) {
       read = fscanf(file, "%llu %llu", &x, &y) == 2;
       windows = grow(windows, window_count, &window_capacity, sizeof *windows);
       windows[window_count++] = (struct range){x, y};
+    } else if (strcmp(key, "calls") == 0) {
+      calls = true;
     } else if (strcmp(key, "probe") == 0) {
       read = fscanf(file, "%llu %llu", &x, &y) == 2 && y < GARDEN;
       probes = grow(probes, probe_count, &probe_capacity, sizeof *probes);

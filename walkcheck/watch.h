@@ -37,6 +37,9 @@
 //   walk LO HI                the walk's code from LO to HI; in order, apart
 //   window FIRST END          trace while FIRST <= the states recounted < END
 //   probe STATE CELL          report P for it (in increasing order of STATE)
+//   calls                     the walk may run code outside it (an unoptimized
+//                             build's calls into the C library); only a load of
+//                             the garden there is a fault
 #pragma once
 
 #include <stdbool.h>

@@ -19,7 +19,7 @@ from .trace import Result
 
 FIND = 10  # the size of the run that finds the garden and the walk
 LARGEST = 27  # the largest size the program is defined for
-UNOPTIMIZED = 20  # the largest size an unoptimized build's walk is checked to
+UNOPTIMIZED = 17  # the largest size an unoptimized build's walk is checked to
 
 USAGE = """Checks, by running it, that a built garden_count walks its garden by brute force,
 at every size from 0 to 27; the rules it checks are in walkcheck/README.md. Exits 0 with a
@@ -76,13 +76,13 @@ def lacking(error, cpu, arch, binary, bias, table):
                    f", at k = {error.k}")
 
 
-def check_size(k, plan, runner, garden, walk, code):
+def check_size(k, plan, runner, garden, walk, code, calls):
     """Checks the walk at size k, as the plan says; returns the recounts traced and checked,
     and the probes."""
     plan_path, result_path, changes_path = (os.path.join(runner.work, f"{name}{k}")
                                             for name in ("plan", "result", "changes"))
     plan.write(plan_path, garden, [(start + runner.bias, end + runner.bias)
-                                   for start, end in walk])
+                                   for start, end in walk], calls)
     runner.watch(k, plan.numbers, plan_path, result_path)
     result = Result(result_path)
     if result.fault:
@@ -91,7 +91,10 @@ def check_size(k, plan, runner, garden, walk, code):
     window, traced = rules.Window(code, garden, result.executed), 0
     for state, loads in sorted(window.recounts(result.recounts).items()):
         if plan.checked(state):
-            window.check_used(loads)
+            try:
+                window.check_used(loads)
+            except Verdict as error:
+                raise Verdict(f"at k = {k}, in the recount of state {state}, {error}") from error
             traced += 1
     changes = [(state, cell, value, *result.probes[state, cell])
                for state, cell, value in plan.probes]
@@ -119,10 +122,10 @@ def check(arch, runner, table, seed, largest, jobs):
     walk = rules.find_walk(executed, garden, runner.bias, table)
     # In an unoptimized build the walk calls what it would inline: its code is then every
     # function that runs among its loads.
-    functions_of_walk, limits = [walk], []
+    functions_of_walk, limits, calls = [walk], [], unoptimized(runner.binary)
     if runner.largest < largest:
         limits.append(f"{runner.largest} is the largest size checked {runner.how}")
-    if unoptimized(runner.binary):
+    if calls:
         functions_of_walk = rules.called_functions(executed, garden, runner.bias, table)
         if UNOPTIMIZED < min(largest, runner.largest):
             limits.append(f"{UNOPTIMIZED} is the largest size an unoptimized build is checked "
@@ -136,7 +139,7 @@ def check(arch, runner, table, seed, largest, jobs):
     largest = min(largest, runner.largest)
     plans = [Plan(k, rng) for k in range(largest + 1)]
     with concurrent.futures.ThreadPoolExecutor(max_workers=jobs) as pool:
-        done = {k: pool.submit(check_size, k, plans[k], runner, garden, ranges, code)
+        done = {k: pool.submit(check_size, k, plans[k], runner, garden, ranges, code, calls)
                 for k in reversed(range(largest + 1))}
         for k in reversed(range(largest + 1)):
             if done[k].exception() is not None:
@@ -146,7 +149,7 @@ def check(arch, runner, table, seed, largest, jobs):
     counts = [done[k].result() for k in range(largest + 1)]
     traced, probes = (sum(column) for column in zip(*counts))
     called = f" and the {len(functions_of_walk) - 1} functions it calls, unoptimized" \
-        if len(functions_of_walk) > 1 else ""
+        if calls else ""
     limited = f" ({'; '.join(limits)})" if limits else ""
     calls = "" if called else " and no call out of line"
     return (f"in {short_name(demangle(walk[2]))}{called}: at every size from 0 to {largest}"

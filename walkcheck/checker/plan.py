@@ -6,7 +6,7 @@ from .rules import GARDEN, SPACING, counter_cell
 
 WHOLE = 4095  # states up to which a size's windows and probes take in every state
 WINDOW = 128  # states in a window past that
-MARGIN = 8  # states traced past a window, in which its last values are read
+MARGIN = 64  # states traced past a window, in which its last values are read (a round)
 PROBES = 256  # states drawn anywhere for probes, at each size
 BOTH_WAYS = 4095  # states up to which probes clear bytes as well as set them
 
@@ -74,11 +74,12 @@ class Plan:
         return any(first <= state < (end if end > self.states else end - MARGIN)
                    for first, end in self.windows)
 
-    def write(self, path, garden, walk):
+    def write(self, path, garden, walk, calls=False):
         """Writes the plan for watch.c (watch.h), with the garden's address and the walk's
-        code [(start, end)], in order and apart, as the program has them."""
+        code [(start, end)], in order and apart, as the program has them; `calls` if the
+        walk may run code outside it."""
         with open(path, "w") as file:
-            file.write(f"garden {garden:x}\nstates {self.states}\n")
+            file.write(f"garden {garden:x}\nstates {self.states}\n" + "calls\n" * calls)
             file.writelines(f"walk {start:x} {end:x}\n" for start, end in walk)
             file.writelines(f"window {first} {end}\n" for first, end in self.windows)
             file.writelines(f"probe {state} {cell}\n" for state, cell, _ in self.probes)

@@ -202,6 +202,8 @@ class Window:
         for index, (address, accesses) in enumerate(self.executed):
             if index in at:
                 found[at.pop(index)] = run
+            if address is None and accesses is None:
+                run = []  # a window's end: the next window's loads are its own
             for kind, where, size, _ in accesses if address is not None else ():
                 if where < garden.stop and where + size > garden.start:
                     if kind == "L" and index not in run:

@@ -86,6 +86,10 @@ class RulesTest(unittest.TestCase):
                     (4, [L(GARDEN + 16), L(GARDEN + 24), L(STACK)])]
         self.assertEqual(rules.Window(None, GARDEN, executed).recounts({4: 4, 5: 6}),
                          {4: [0, 2], 5: [4, 5]})
+        # A window's end (None, None) parts the loads of one window from the next's.
+        parted = executed[:4] + [(1, [L(GARDEN, 16)]), (None, None)] + executed[5:]
+        self.assertEqual(rules.Window(None, GARDEN, parted).recounts({4: 4, 5: 7}),
+                         {4: [0, 2], 5: [6]})
         # As watch.c marks them, with steps of four stores: each recount's loads hold its
         # state, whole.
         found = Result(replay(plan(7, windows=[(2, 4), (5, 8)]), Walk(3, 8).lines()))
