@@ -55,6 +55,13 @@ def functions(binary):
     return found
 
 
+def symbol_names(binary):
+    """The names of all the program's symbols, those it takes from shared libraries too."""
+    return {fields[7] for fields in (line.split() for line in
+                                     command(["readelf", "-sW", binary]).splitlines())
+            if len(fields) >= 8 and fields[0].endswith(":")}
+
+
 def function_at(table, address):
     """The name of the function of `table` (from functions()) that holds `address`, or None."""
     return next((name for start, end, name in table if start <= address < end), None)

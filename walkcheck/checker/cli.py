@@ -11,13 +11,15 @@ import time
 
 from . import rules
 from .arch import architecture
-from .binary import demangle, disassembly, functions, function_at, short_name, unoptimized
+from .binary import (demangle, disassembly, functions, function_at, short_name, symbol_names,
+                     unoptimized)
 from .errors import CannotCheck, IllegalInstruction, Verdict
-from .plan import Plan
+from .plan import WHOLE, WHOLE_UNOPTIMIZED, Plan
 from .runners import Native, Qemu
 from .trace import Result
 
 FIND = 10  # the size of the run that finds the garden and the walk
+FIND_UNOPTIMIZED = 8  # the same for an unoptimized build, whose states run long
 LARGEST = 27  # the largest size the program is defined for
 UNOPTIMIZED = 17  # the largest size an unoptimized build's walk is checked to
 
@@ -49,9 +51,9 @@ def parse(argv):
     return parser.parse_args(argv)
 
 
-def sanitized(table):
-    """The sanitizer that instruments the program's every access, if any."""
-    names = {name for _, _, name in table}
+def sanitized(names):
+    """The sanitizer that instruments the program's every access, if any, from the names of
+    its symbols (those of its own and those it takes from shared libraries)."""
     for prefix, name in (("__asan_", "AddressSanitizer"), ("__msan_", "MemorySanitizer"),
                          ("__tsan_", "ThreadSanitizer"), ("__hwasan_", "HWAddressSanitizer")):
         if any(symbol.startswith(prefix) for symbol in names):
@@ -116,13 +118,15 @@ def check(arch, runner, table, seed, largest, jobs):
     fails gives the verdict (the one where the walk runs longest), and the sizes below it
     that have not begun are left out."""
     rng = random.Random(seed)
-    numbers = Plan(FIND, rng).numbers
-    executed = runner.trace(FIND, numbers)
-    garden = rules.garden_start(executed, runner.stack, 2 ** FIND - 1)
+    calls = unoptimized(runner.binary)
+    find = FIND_UNOPTIMIZED if calls else FIND
+    numbers = Plan(find, rng).numbers
+    executed = runner.trace(find, numbers)
+    garden = rules.garden_start(executed, runner.stack, 2 ** find - 1)
     walk = rules.find_walk(executed, garden, runner.bias, table)
     # In an unoptimized build the walk calls what it would inline: its code is then every
     # function that runs among its loads.
-    functions_of_walk, limits, calls = [walk], [], unoptimized(runner.binary)
+    functions_of_walk, limits = [walk], []
     if runner.largest < largest:
         limits.append(f"{runner.largest} is the largest size checked {runner.how}")
     if calls:
@@ -137,7 +141,7 @@ def check(arch, runner, table, seed, largest, jobs):
                     if any(start <= address < end for start, end in ranges)}
     code = rules.Code(arch, instructions, runner.bias, table)
     largest = min(largest, runner.largest)
-    plans = [Plan(k, rng) for k in range(largest + 1)]
+    plans = [Plan(k, rng, WHOLE_UNOPTIMIZED if calls else WHOLE) for k in range(largest + 1)]
     with concurrent.futures.ThreadPoolExecutor(max_workers=jobs) as pool:
         done = {k: pool.submit(check_size, k, plans[k], runner, garden, ranges, code, calls)
                 for k in reversed(range(largest + 1))}
@@ -162,7 +166,7 @@ def check(arch, runner, table, seed, largest, jobs):
 def check_program(binary, native, cpu, seed, largest, jobs):
     arch, qemu = architecture(binary)
     table = functions(binary)
-    instrumented = sanitized(table)
+    instrumented = sanitized(symbol_names(binary))
     if instrumented:
         raise CannotCheck(f"it is built with {instrumented}, whose code around every access "
                           f"to memory is not the walk's; check a build without it")

@@ -4,7 +4,8 @@ not count, the windows in which the walk's instructions are traced, and the prob
 garden bytes changed before their load."""
 from .rules import GARDEN, SPACING, counter_cell
 
-WHOLE = 4095  # states up to which a size's windows and probes take in every state
+WHOLE = 4095  # states up to which one window takes in every state
+WHOLE_UNOPTIMIZED = 255  # the same for an unoptimized build, whose states run long
 WINDOW = 128  # states in a window past that
 MARGIN = 64  # states traced past a window, in which its last values are read (a round)
 PROBES = 256  # states drawn anywhere for probes, at each size
@@ -18,13 +19,14 @@ def number(rng):
 
 class Plan:
     """The plan for one size k: its input values (a, b, c), its windows [(first, end)], the
-    states whose recounts the windows check, and its probes [(state, cell, value)]."""
+    states whose recounts the windows check, and its probes [(state, cell, value)]. Up to
+    `whole` states, one window takes in the whole walk."""
 
-    def __init__(self, k, rng):
+    def __init__(self, k, rng, whole=WHOLE):
         self.k, self.states = k, 2 ** k - 1
         self.numbers = (number(rng), number(rng), number(rng))
         states = self.states
-        if states <= WHOLE:
+        if states <= whole:
             self.windows = [(0, states + 1)]
         else:
             # The first and last states, and two more windows anywhere between.

@@ -6,7 +6,7 @@ import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
 from support import scratch  # noqa: E402
-from checker.binary import unoptimized  # noqa: E402
+from checker.binary import symbol_names, unoptimized  # noqa: E402
 from checker.cli import sanitized  # noqa: E402
 
 SOURCE = "int g(int);\nint f(int x) { return g(x) + 1; }\n"
@@ -31,7 +31,18 @@ class BuildsTest(unittest.TestCase):
                  (["main", "__ubsan_handle_add_overflow"], None), (["main"], None)]
         for names, expected in cases:
             with self.subTest(names):
-                self.assertEqual(sanitized([(0, 1, name) for name in names]), expected)
+                self.assertEqual(sanitized(set(names)), expected)
+
+    def test_sanitized_build(self):
+        # AddressSanitizer's functions come from a shared library: undefined in the file.
+        folder = scratch()
+        with open(os.path.join(folder, "f.c"), "w") as file:
+            file.write("int f(int *p) { return *p; }\n")
+        for flags, expected in [("-fsanitize=address", "AddressSanitizer"), ("-O2", None)]:
+            with self.subTest(flags):
+                subprocess.run(["cc", flags, "-c", "f.c"], cwd=folder, check=True)
+                names = symbol_names(os.path.join(folder, "f.o"))
+                self.assertEqual(sanitized(names), expected)
 
 
 if __name__ == "__main__":
