@@ -51,8 +51,8 @@ int main(int argc, char **argv) {
       }
       if (insn != NULL) {
         watch_access(insn->address, insn->count - 1, kind[0], address, size, bytes);
-      } else if (outside != 0) {
-        watch_access(outside, 0, kind[0], address, size, bytes);
+      } else if (outside != 0 && kind[0] == 'L') {
+        watch_outside_load(outside, address, size);
       }
     }
   }

@@ -185,11 +185,13 @@ static void walk_access(unsigned int vcpu, qemu_plugin_meminfo_t info, uint64_t 
                1u << qemu_plugin_mem_size_shift(info), host(vaddr));
 }
 
+// qemu calls it for stores too, on some targets.
 static void outside_access(unsigned int vcpu, qemu_plugin_meminfo_t info, uint64_t vaddr,
                            void *addr) {
   (void)vcpu;
-  watch_access((uint64_t)(uintptr_t)addr, 0, qemu_plugin_mem_is_store(info) ? 'S' : 'L', vaddr,
-               1u << qemu_plugin_mem_size_shift(info), host(vaddr));
+  if (!qemu_plugin_mem_is_store(info)) {
+    watch_outside_load((uint64_t)(uintptr_t)addr, vaddr, 1u << qemu_plugin_mem_size_shift(info));
+  }
 }
 
 static void walk_outside(unsigned int vcpu, void *addr) {

@@ -194,33 +194,44 @@ void watch_outside(uint64_t address) {
   }
 }
 
+// The garden's bytes an access covers, as a mask.
+static uint32_t garden_cells(uint64_t address, unsigned size) {
+  uint32_t cells = 0;
+  for (unsigned i = 0; i < size; ++i) {
+    if (address + i >= garden && address + i < garden + GARDEN) {
+      cells |= cell_bit((unsigned)(address + i - garden));
+    }
+  }
+  return cells;
+}
+
+void watch_outside_load(uint64_t insn, uint64_t address, unsigned size) {
+  // A fault if the walk goes on after it.
+  if (outside_load == 0 && garden_cells(address, size) != 0) {
+    outside_load = insn;
+  }
+}
+
 void watch_access(uint64_t insn, uint64_t time, char kind, uint64_t address, unsigned size,
                   const unsigned char *bytes) {
   if (failed) {
     return;
   }
-  const bool in_garden = address < garden + GARDEN && address + size > garden;
-  if (!watch_in_walk(insn)) {
-    // Code outside the walk that loads the garden: a fault if the walk goes on after it.
-    if (in_garden && kind == 'L' && outside_load == 0) {
-      outside_load = insn;
-    }
-    return;
-  }
-  if (in_garden && outside_load != 0) {
+  const uint32_t cells = garden_cells(address, size);
+  if (cells != 0 && outside_load != 0) {
     fault("outside %" PRIx64 " %" PRIx64, outside_load, insn);
     return;
   }
   if (tracing) {
     // A store ends the run of loads before it, so R goes before the store's line.
-    if (kind == 'S' && covered != 0 && address < garden + GARDEN && address + size > garden) {
+    if (kind == 'S' && covered != 0 && cells != 0) {
       end_run(insn, false);
     }
     if (tracing) {
       trace_access(out, kind, address, size, bytes);
     }
   }
-  if (failed || !in_garden) {
+  if (failed || cells == 0) {
     return;
   }
   if (kind == 'L') {
@@ -231,13 +242,10 @@ void watch_access(uint64_t insn, uint64_t time, char kind, uint64_t address, uns
     seen_load = true;
     last_load = insn;
     for (unsigned i = 0; i < size; ++i) {
-      const uint64_t at = address + i;
-      if (at >= garden && at < garden + GARDEN) {
-        const unsigned cell = (unsigned)(at - garden);
-        if (!(covered & cell_bit(cell))) {
-          covered |= cell_bit(cell);
-          run[cell] = (struct cell_load){insn, time, bytes[i]};
-        }
+      const uint64_t cell = address + i - garden;  // wraps past any byte before it
+      if (cell < GARDEN && !(covered & cell_bit((unsigned)cell))) {
+        covered |= cell_bit((unsigned)cell);
+        run[cell] = (struct cell_load){insn, time, bytes[i]};
       }
     }
     return;
@@ -246,12 +254,7 @@ void watch_access(uint64_t insn, uint64_t time, char kind, uint64_t address, uns
     end_run(insn, false);
   }
   if (seen_load) {
-    for (unsigned i = 0; i < size; ++i) {
-      const uint64_t at = address + i;
-      if (at >= garden && at < garden + GARDEN) {
-        stepped |= cell_bit((unsigned)(at - garden));
-      }
-    }
+    stepped |= cells;
   }
 }
 

@@ -65,10 +65,12 @@ bool watch_tracing(void);
 // An instruction of the walk ran (written in a window only).
 void watch_insn(uint64_t address);
 
-// An access by the instruction insn, which had run `time` times before; an
-// instruction outside the walk counts only where it loads the garden.
+// An access by the walk's instruction insn, which had run `time` times before.
 void watch_access(uint64_t insn, uint64_t time, char kind, uint64_t address, unsigned size,
                   const unsigned char *bytes);
+
+// A load by the instruction insn, outside the walk.
+void watch_outside_load(uint64_t insn, uint64_t address, unsigned size);
 
 // Code outside the walk ran, from address on.
 void watch_outside(uint64_t address);

@@ -129,18 +129,18 @@ def check(arch, runner, table, seed, largest, jobs):
     functions_of_walk, limits = [walk], []
     if runner.largest < largest:
         limits.append(f"{runner.largest} is the largest size checked {runner.how}")
+        largest = runner.largest
     if calls:
         functions_of_walk = rules.called_functions(executed, garden, runner.bias, table)
-        if UNOPTIMIZED < min(largest, runner.largest):
+        if UNOPTIMIZED < largest:
             limits.append(f"{UNOPTIMIZED} is the largest size an unoptimized build is checked "
                           f"to, its walk being many times slower")
-        largest = min(largest, UNOPTIMIZED)
+            largest = UNOPTIMIZED
     ranges = rules.merged(function[:2] for function in functions_of_walk)
     instructions = {address: found for address, found in
                     disassembly(arch, runner.binary, ranges[0][0], ranges[-1][1]).items()
                     if any(start <= address < end for start, end in ranges)}
     code = rules.Code(arch, instructions, runner.bias, table)
-    largest = min(largest, runner.largest)
     plans = [Plan(k, rng, WHOLE_UNOPTIMIZED if calls else WHOLE) for k in range(largest + 1)]
     with concurrent.futures.ThreadPoolExecutor(max_workers=jobs) as pool:
         done = {k: pool.submit(check_size, k, plans[k], runner, garden, ranges, code, calls)
@@ -155,10 +155,10 @@ def check(arch, runner, table, seed, largest, jobs):
     called = f" and the {len(functions_of_walk) - 1} functions it calls, unoptimized" \
         if calls else ""
     limited = f" ({'; '.join(limits)})" if limits else ""
-    calls = "" if called else " and no call out of line"
+    out_of_line = "" if calls else " and no call out of line"
     return (f"in {short_name(demangle(walk[2]))}{called}: at every size from 0 to {largest}"
             f"{limited}, every step stores the cells it changes and every state is then loaded "
-            f"whole, as the counter's states in order, with no memory barrier{calls}; "
+            f"whole, as the counter's states in order, with no memory barrier{out_of_line}; "
             f"every loaded value is used ({traced} recounts traced); the tally follows the "
             f"loaded bytes ({probes} bytes changed before their load)")
 
