@@ -10,9 +10,10 @@
 
 enum { GARDEN = 32, TABLE = 1 << 16 };
 
-struct cell_load {
+// A load of the garden that brought cells no load of the run had brought before.
+struct run_load {
   uint64_t insn, time;
-  unsigned char value;
+  uint32_t cells;
 };
 
 struct range {
@@ -36,7 +37,12 @@ static size_t probe_count, probe_next;
 static uint64_t recounted;
 static bool failed, seen_load, tracing, outside;
 static uint32_t covered, stepped;  // bit c: garden byte c
-static struct cell_load run[GARDEN];
+// The run of loads since the last store: each cell's byte, as the first load to bring it
+// found it, and those loads, in order.
+static unsigned char values[GARDEN];
+static struct run_load loads[GARDEN];
+static size_t load_count;
+static unsigned char expected[GARDEN];  // state `recounted` of the counter, a byte a cell
 static uint64_t last_load;           // the last load of the garden, for where a fault is
 static uint64_t outside_at;          // code outside the walk, run since its last load; or 0
 static uint64_t outside_load;        // code outside the walk that loaded the garden; or 0
@@ -77,11 +83,6 @@ bool watch_in_walk(uint64_t address) {
   return false;
 }
 
-// Cell `cell` of state `state` of the counter: cell 31 lowest, cells in front of 0 false.
-static unsigned counter_cell(uint64_t state, unsigned cell) {
-  return (unsigned)(state >> (GARDEN - 1 - cell) & 1);
-}
-
 // The cells the step from `state` to the next changes: the lowest, and each up to the
 // lowest false one.
 static uint32_t changed_cells(uint64_t state) {
@@ -93,6 +94,26 @@ static uint32_t changed_cells(uint64_t state) {
 }
 
 static uint32_t cell_bit(unsigned cell) { return 1u << cell; }
+
+// The load of the run that brought `cell`.
+static const struct run_load *load_of(unsigned cell) {
+  size_t i = 0;
+  while (!(loads[i].cells & cell_bit(cell))) {
+    ++i;
+  }
+  return &loads[i];
+}
+
+// expected, from one state of the counter to the next: cell 31 lowest.
+static void count_expected(void) {
+  unsigned cell = GARDEN;
+  while (cell > 0 && expected[cell - 1]) {
+    expected[--cell] = 0;
+  }
+  if (cell > 0) {
+    expected[cell - 1] = 1;
+  }
+}
 
 static void fault(const char *format, ...) __attribute__((format(printf, 1, 2)));
 static void fault(const char *format, ...) {
@@ -128,6 +149,28 @@ static void check_step(uint64_t state, uint64_t at, bool at_end) {
   }
 }
 
+// The run's bytes are not state `recounted`: the fault, said as a later state of the
+// counter where they hold one (the states between skipped, or out of order).
+static void wrong_values(void) {
+  uint64_t held = 0;
+  bool counter_state = true;
+  for (unsigned cell = 0; cell < GARDEN; ++cell) {
+    counter_state = counter_state && values[cell] <= 1;
+    held |= (uint64_t)(values[cell] & 1) << (GARDEN - 1 - cell);
+  }
+  if (counter_state && held > recounted && held < states) {
+    fault("later %" PRIu64 " %" PRIu64 " %" PRIx64, recounted, held, last_load);
+    return;
+  }
+  for (unsigned cell = 0; cell < GARDEN; ++cell) {
+    if (values[cell] != expected[cell]) {
+      fault("value %" PRIu64 " %u %u %" PRIx64, recounted, cell, values[cell],
+            load_of(cell)->insn);
+      return;
+    }
+  }
+}
+
 // The loads since the last store end, at a store (at) or at the end of the walk.
 static void end_run(uint64_t store, bool at_end) {
   if (covered == 0xFFFFFFFFu) {
@@ -136,22 +179,8 @@ static void end_run(uint64_t store, bool at_end) {
       return;
     }
     check_step(recounted, last_load, false);
-    // The loads hold a later state of the counter (the states between skipped, or out of
-    // order): said as such.
-    uint64_t held = 0;
-    bool counter_state = true;
-    for (unsigned cell = 0; cell < GARDEN; ++cell) {
-      counter_state = counter_state && run[cell].value <= 1;
-      held |= (uint64_t)(run[cell].value & 1) << (GARDEN - 1 - cell);
-    }
-    if (!failed && counter_state && held > recounted && held < states) {
-      fault("later %" PRIu64 " %" PRIu64 " %" PRIx64, recounted, held, last_load);
-    }
-    for (unsigned cell = 0; cell < GARDEN && !failed; ++cell) {
-      if (run[cell].value != counter_cell(recounted, cell)) {
-        fault("value %" PRIu64 " %u %u %" PRIx64, recounted, cell, run[cell].value,
-              run[cell].insn);
-      }
+    if (!failed && memcmp(values, expected, GARDEN) != 0) {
+      wrong_values();
     }
     if (failed) {
       return;
@@ -159,20 +188,23 @@ static void end_run(uint64_t store, bool at_end) {
     while (probe_next < probe_count && probes[probe_next].state <= recounted) {
       const struct probe *p = &probes[probe_next++];
       if (p->state == recounted) {
+        const struct run_load *load = load_of(p->cell);
         fprintf(out, "P %" PRIu64 " %u %" PRIx64 " %" PRIu64 "\n", p->state, p->cell,
-                run[p->cell].insn, run[p->cell].time);
+                load->insn, load->time);
       }
     }
     if (tracing) {
       fprintf(out, "R %" PRIu64 "\n", recounted);
     }
     ++recounted;
+    count_expected();
     stepped = 0;
     update_tracing();
   } else if (__builtin_popcount(covered) >= GARDEN / 2 && !at_end) {
     fault("partial %" PRIu64 " %" PRIx32 " %" PRIx64, recounted, ~covered, store);
   }
   covered = 0;
+  load_count = 0;
 }
 
 bool watch_tracing(void) { return tracing; }
@@ -196,13 +228,13 @@ void watch_outside(uint64_t address) {
 
 // The garden's bytes an access covers, as a mask.
 static uint32_t garden_cells(uint64_t address, unsigned size) {
-  uint32_t cells = 0;
-  for (unsigned i = 0; i < size; ++i) {
-    if (address + i >= garden && address + i < garden + GARDEN) {
-      cells |= cell_bit((unsigned)(address + i - garden));
-    }
+  const uint64_t first = address > garden ? address : garden;
+  const uint64_t end = address + size < garden + GARDEN ? address + size : garden + GARDEN;
+  if (first >= end) {
+    return 0;
   }
-  return cells;
+  const unsigned count = (unsigned)(end - first);
+  return (count == GARDEN ? 0xFFFFFFFFu : (1u << count) - 1) << (first - garden);
 }
 
 void watch_outside_load(uint64_t insn, uint64_t address, unsigned size) {
@@ -241,11 +273,21 @@ void watch_access(uint64_t insn, uint64_t time, char kind, uint64_t address, uns
     }
     seen_load = true;
     last_load = insn;
-    for (unsigned i = 0; i < size; ++i) {
-      const uint64_t cell = address + i - garden;  // wraps past any byte before it
-      if (cell < GARDEN && !(covered & cell_bit((unsigned)cell))) {
-        covered |= cell_bit((unsigned)cell);
-        run[cell] = (struct cell_load){insn, time, bytes[i]};
+    const uint32_t brought = cells & ~covered;
+    if (brought != 0) {
+      loads[load_count++] = (struct run_load){insn, time, brought};
+      covered |= brought;
+      const unsigned first = (unsigned)__builtin_ctz(cells);
+      const unsigned count = GARDEN - (unsigned)__builtin_clz(cells) - first;
+      const unsigned char *from = bytes + (garden + first - address);
+      if (brought == cells) {
+        memcpy(values + first, from, count);
+      } else {
+        for (unsigned cell = first; cell < first + count; ++cell) {
+          if (brought & cell_bit(cell)) {
+            values[cell] = from[cell - first];
+          }
+        }
       }
     }
     return;

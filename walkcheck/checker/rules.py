@@ -330,11 +330,13 @@ def check_tally(k, runs, garden, run, code):
             continue
         # Halve the changes down to one whose byte the tally does not follow.
         while len(changes) > 1:
-            halves = changes[:len(changes) // 2], changes[len(changes) // 2:]
-            failing = [(half, now) for half in halves if (now := fails(half)) is not None]
-            if not failing:
+            first, second = changes[:len(changes) // 2], changes[len(changes) // 2:]
+            if (now := fails(first)) is not None:
+                changes, got = first, now
+            elif (now := fails(second)) is not None:
+                changes, got = second, now
+            else:
                 break  # neither half alone
-            changes, got = failing[0]
         state, cell, value, insn, _ = changes[0]
         more = f" (and {len(changes) - 1} more bytes likewise)" if len(changes) > 1 else ""
         raise Verdict(f"at k = {k}, the tally does not follow the loaded bytes: with garden "
