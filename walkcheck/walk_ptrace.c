@@ -5,7 +5,8 @@
 // function on, and lets code outside the range run at full speed until it
 // returns to the range from the innermost call that left it (so that code of
 // the range that code outside calls is not traced). The program's standard
-// streams are this one's, and it exits as the program did.
+// streams are this one's, and it exits as the program did; where the system
+// refuses ptrace, it says so in a line and exits 3.
 //
 //   walk_ptrace trace FIRST LO HI MAIN ACCESSES OUT PROGRAM
 //   walk_ptrace perturb FIRST CHANGES PROGRAM
@@ -54,6 +55,11 @@ struct access {
   int64_t disp;
 };
 
+// The exit status of the program's process, and then of walk_ptrace, where the
+// system refuses ptrace (kernel.yama.ptrace_scope, or a container's seccomp
+// policy).
+enum { REFUSED = 3 };
+
 static pid_t child;
 static int child_status;  // how the program ended, as a shell gives it
 
@@ -74,13 +80,20 @@ static uint64_t start(char *program, uint64_t first) {
   if (child == 0) {
     personality(ADDR_NO_RANDOMIZE);
     if (ptrace(PTRACE_TRACEME, 0, NULL, NULL) != 0) {
-      _exit(127);
+      _exit(REFUSED);
     }
     execl(program, program, (char *)NULL);
     _exit(127);
   }
   int status;
-  if (waitpid(child, &status, 0) != child || !WIFSTOPPED(status)) {
+  if (waitpid(child, &status, 0) != child) {
+    die("lost the program");
+  }
+  if (WIFEXITED(status) && WEXITSTATUS(status) == REFUSED) {
+    fprintf(stderr, "walk_ptrace: this system refuses ptrace\n");
+    exit(REFUSED);
+  }
+  if (!WIFSTOPPED(status)) {
     die("the program did not start under ptrace");
   }
   ptrace(PTRACE_SETOPTIONS, child, NULL, (void *)PTRACE_O_EXITKILL);

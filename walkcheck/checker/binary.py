@@ -4,16 +4,31 @@ import re
 import subprocess
 
 from .arch import split_operands
-from .errors import CannotCheck
+from .errors import CannotCheck, Skipped
 
 ADDRESS_LINE = re.compile(r"^\s*([0-9a-f]+):\s+(.*)$")
+
+
+def package(tool):
+    """The Debian package that installs a tool check-walk runs."""
+    if tool.startswith("qemu-"):
+        return "qemu-user"
+    if tool == "cc":
+        return "gcc"
+    if tool.endswith("-objdump"):
+        return "binutils-" + tool[:-len("-objdump")]
+    return "binutils"
+
+
+def missing(tool):
+    return Skipped(f"{tool} is not installed (Debian package {package(tool)})")
 
 
 def command(args, **kwargs):
     try:
         return subprocess.run(args, check=True, capture_output=True, text=True, **kwargs).stdout
     except FileNotFoundError as error:
-        raise CannotCheck(f"{args[0]} is not installed") from error
+        raise missing(args[0]) from error
     except subprocess.CalledProcessError as error:
         raise CannotCheck(f"{' '.join(args[:2])} failed: {error.stderr.strip()}") from error
 

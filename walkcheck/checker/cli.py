@@ -2,9 +2,11 @@
 one traced run, then watch the walk at every size, checking each run's result."""
 import argparse
 import concurrent.futures
+import functools
 import os
 import platform
 import random
+import shutil
 import sys
 import tempfile
 import time
@@ -13,7 +15,7 @@ from . import rules
 from .arch import architecture
 from .binary import (demangle, disassembly, functions, function_at, short_name, symbol_names,
                      unoptimized)
-from .errors import CannotCheck, IllegalInstruction, Verdict
+from .errors import CannotCheck, IllegalInstruction, Skipped, Verdict
 from .plan import WHOLE, WHOLE_UNOPTIMIZED, Plan
 from .runners import Native, Qemu
 from .trace import Result
@@ -26,11 +28,26 @@ UNOPTIMIZED = 17  # the largest size an unoptimized build's walk is checked to
 USAGE = """Checks, by running it, that a built garden_count walks its garden by brute force,
 at every size from 0 to 27; the rules it checks are in walkcheck/README.md. Exits 0 with a
 line saying what it saw, 1 with a line saying which rule the walk breaks, 2 when it cannot
-check the program."""
+check the program, 77 when the check does not run here (a tool missing, ptrace refused, a
+sanitized build, or --path asks for a path this build never takes)."""
 
 # qemu's x86-64 processor models that have no AVX (each ran SSE code, and stopped at the
 # first AVX instruction).
 WITHOUT_AVX = {"qemu64", "kvm64", "core2duo", "Conroe", "Penryn", "Nehalem", "Westmere"}
+
+# The walk's paths that an x86-64 processor may make the program take, each with a qemu
+# processor model that takes it: the one with AVX2 where the processor has it, else the
+# other. IvyBridge has everything up to AVX, and no AVX2, so that a build for such a
+# processor runs there too.
+X86_PATHS = {"avx2": "max", "vector16": "IvyBridge"}
+
+
+def path_here():
+    """The path this x86-64 machine's processor takes, from the flags Linux shows."""
+    with open("/proc/cpuinfo") as file:
+        flags = next((line.split(":", 1)[1].split() for line in file
+                      if line.startswith("flags")), [])
+    return "avx2" if "avx2" in flags else "vector16"
 
 
 def parse(argv):
@@ -40,6 +57,11 @@ def parse(argv):
                        help="check an x86-64 program on this machine, under ptrace, not qemu")
     where.add_argument("--cpu", metavar="MODEL",
                        help="run an x86-64 program on qemu's processor model MODEL")
+    where.add_argument("--path", metavar="NAME",
+                       help="check the walk that processors taking the path NAME run (of an "
+                            "x86-64 program: avx2 or vector16, under a qemu model that takes "
+                            "it, or on this machine if qemu-user is missing and this "
+                            "processor takes it); fail if the program walks another")
     parser.add_argument("--seed", type=int, metavar="N",
                         help="draw the input values, windows and probes from N (printed "
                              "with each verdict), to replay a check")
@@ -78,9 +100,14 @@ def lacking(error, cpu, arch, binary, bias, table):
                    f", at k = {error.k}")
 
 
-def check_size(k, plan, runner, garden, walk, code, calls):
+class Stopped(Exception):
+    """A size's check stopped, as a larger size has failed."""
+
+
+def check_size(k, plan, runner, garden, walk, code, calls, failed=lambda: 0):
     """Checks the walk at size k, as the plan says; returns the recounts traced and checked,
-    and the probes."""
+    and the probes. It stops (Stopped) before each run with changes once failed() is a
+    larger size, whose verdict is the one given."""
     plan_path, result_path, changes_path = (os.path.join(runner.work, f"{name}{k}")
                                             for name in ("plan", "result", "changes"))
     plan.write(plan_path, garden, [(start + runner.bias, end + runner.bias)
@@ -102,6 +129,8 @@ def check_size(k, plan, runner, garden, walk, code, calls):
                for state, cell, value in plan.probes]
 
     def perturbed(changes):
+        if failed() > k:
+            raise Stopped()
         with open(changes_path, "w") as file:
             file.writelines(f"{insn:x} {time} {address:x} {value}\n"
                             for insn, time, address, value in changes)
@@ -112,7 +141,7 @@ def check_size(k, plan, runner, garden, walk, code, calls):
     return traced, len(changes)
 
 
-def check(arch, runner, table, seed, largest, jobs):
+def check(arch, runner, table, seed, largest, jobs, path=None):
     """Checks the walk at every size up to `largest` (or the runner's), `jobs` sizes at a
     time, the largest first; returns what the summary says of it. The largest size that
     fails gives the verdict (the one where the walk runs longest), and the sizes below it
@@ -124,6 +153,9 @@ def check(arch, runner, table, seed, largest, jobs):
     executed = runner.trace(find, numbers)
     garden = rules.garden_start(executed, runner.stack, 2 ** find - 1)
     walk = rules.find_walk(executed, garden, runner.bias, table)
+    name = short_name(demangle(walk[2]))
+    if path is not None and not name.startswith(f"{path}::"):
+        raise Verdict(f"run {runner.how}, it walks in {name}, not on the {path} path")
     # In an unoptimized build the walk calls what it would inline: its code is then every
     # function that runs among its loads.
     functions_of_walk, limits = [walk], []
@@ -143,8 +175,16 @@ def check(arch, runner, table, seed, largest, jobs):
     code = rules.Code(arch, instructions, runner.bias, table)
     plans = [Plan(k, rng, WHOLE_UNOPTIMIZED if calls else WHOLE) for k in range(largest + 1)]
     with concurrent.futures.ThreadPoolExecutor(max_workers=jobs) as pool:
-        done = {k: pool.submit(check_size, k, plans[k], runner, garden, ranges, code, calls)
-                for k in reversed(range(largest + 1))}
+        failed = [0]  # the largest size failed so far
+
+        def note(k, future):
+            if not future.cancelled() and future.exception() is not None:
+                failed[0] = max(failed[0], k)
+        done = {}
+        for k in reversed(range(largest + 1)):
+            done[k] = pool.submit(check_size, k, plans[k], runner, garden, ranges, code, calls,
+                                  lambda: failed[0])
+            done[k].add_done_callback(functools.partial(note, k))
         for k in reversed(range(largest + 1)):
             if done[k].exception() is not None:
                 for later in done.values():  # smaller sizes not yet begun
@@ -156,21 +196,38 @@ def check(arch, runner, table, seed, largest, jobs):
         if calls else ""
     limited = f" ({'; '.join(limits)})" if limits else ""
     out_of_line = "" if calls else " and no call out of line"
-    return (f"in {short_name(demangle(walk[2]))}{called}: at every size from 0 to {largest}"
+    return (f"in {name}{called}: at every size from 0 to {largest}"
             f"{limited}, every step stores the cells it changes and every state is then loaded "
             f"whole, as the counter's states in order, with no memory barrier{out_of_line}; "
             f"every loaded value is used ({traced} recounts traced); the tally follows the "
             f"loaded bytes ({probes} bytes changed before their load)")
 
 
-def check_program(binary, native, cpu, seed, largest, jobs):
+def runner_for(path, qemu, runs_here, native):
+    """For --path: (native, cpu), how to run an x86-64 program so that it takes the path."""
+    if qemu[0] != "qemu-x86_64":
+        return native, None  # one path only, whichever processor runs the program
+    if path not in X86_PATHS:
+        raise CannotCheck(f"no x86-64 processor takes a path named {path}: the paths are "
+                          f"{' and '.join(X86_PATHS)}")
+    if shutil.which(qemu[0]) is not None:
+        return False, X86_PATHS[path]
+    if runs_here and path_here() == path:
+        return True, None
+    raise Skipped(f"{qemu[0]} is not installed (Debian package qemu-user), and this "
+                  f"processor does not take the {path} path")
+
+
+def check_program(binary, native, cpu, seed, largest, jobs, path=None):
     arch, qemu = architecture(binary)
+    runs_here = qemu[0] == "qemu-x86_64" and platform.machine() == "x86_64"
+    if path is not None:
+        native, cpu = runner_for(path, qemu, runs_here, native)
     table = functions(binary)
     instrumented = sanitized(symbol_names(binary))
     if instrumented:
-        raise CannotCheck(f"it is built with {instrumented}, whose code around every access "
-                          f"to memory is not the walk's; check a build without it")
-    runs_here = qemu[0] == "qemu-x86_64" and platform.machine() == "x86_64"
+        raise Skipped(f"it is built with {instrumented}, whose code around every access "
+                      f"to memory is not the walk's; check a build without it")
     if native and not runs_here:
         raise CannotCheck("only an x86-64 program on an x86-64 machine is checked natively")
     if cpu is not None and qemu[0] != "qemu-x86_64":
@@ -182,14 +239,21 @@ def check_program(binary, native, cpu, seed, largest, jobs):
         try:
             runner = Native(arch, binary, work, table, numbers) if native else \
                 Qemu(qemu, binary, work, cpu)
-            summary = check(arch, runner, table, seed, largest, jobs)
+            summary = check(arch, runner, table, seed, largest, jobs, path)
         except IllegalInstruction as error:
+            if path is not None and cpu != "max":
+                raise Skipped(f"{lacking(error, cpu, arch, binary, runner.bias, table)}: this "
+                              f"build does not run on the processors that take the {path} "
+                              f"path") from error
             if cpu not in (None, "max"):
                 raise lacking(error, cpu, arch, binary, runner.bias, table) from error
-            if native or not runs_here:
+            if native or not runs_here or (path is not None and path_here() != path):
+                if path is not None:
+                    raise Skipped(f"{error}; and this processor does not take the {path} "
+                                  f"path") from error
                 raise
             runner = Native(arch, binary, work, table, numbers)
-            summary = check(arch, runner, table, seed, largest, jobs)
+            summary = check(arch, runner, table, seed, largest, jobs, path)
             met = f"{qemu[0]} -cpu {cpu}" if cpu else qemu[0]
             runner.how += f", as {met} met an instruction it does not know"
     return f"{arch.name}, run {runner.how}, {summary}"
@@ -201,7 +265,10 @@ def main(argv=None):
     began = time.monotonic()
     try:
         summary = check_program(args.binary, args.native, args.cpu, seed, args.largest,
-                                args.jobs)
+                                args.jobs, args.path)
+    except Skipped as error:
+        print(f"check-walk: {args.binary}: not checked: {error} (seed {seed})", file=sys.stderr)
+        return 77
     except CannotCheck as error:
         print(f"check-walk: {args.binary}: cannot check: {error} (seed {seed})", file=sys.stderr)
         return 2

@@ -11,3 +11,9 @@ class CannotCheck(Exception):
 
 class IllegalInstruction(CannotCheck):
     """qemu-user does not know an instruction of the program."""
+
+
+class Skipped(CannotCheck):
+    """The check does not run here, and why: this machine lacks a tool it needs or refuses
+    ptrace, or the program is a build whose walk is not checked (one that instruments every
+    access, or one that no processor taking the path asked for can run)."""

@@ -10,8 +10,8 @@ import shutil
 import subprocess
 
 from .arch import X86
-from .binary import code_segments, command, disassembly
-from .errors import CannotCheck, IllegalInstruction
+from .binary import code_segments, command, disassembly, missing
+from .errors import CannotCheck, IllegalInstruction, Skipped
 from .trace import read_trace
 
 HERE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -78,8 +78,11 @@ class Qemu:
         self.binary, self.work = binary, work
         # Where qemu-user puts the program: its code, and the start of its stack.
         log = os.path.join(work, "page.log")
-        probe = subprocess.run(self.qemu + ["-d", "page", "-D", log, binary], input="",
-                               capture_output=True, text=True, check=False)
+        try:
+            probe = subprocess.run(self.qemu + ["-d", "page", "-D", log, binary], input="",
+                                   capture_output=True, text=True, check=False)
+        except FileNotFoundError as error:
+            raise missing(qemu[0]) from error
         try:
             with open(log) as file:
                 values = dict(re.findall(r"^(\w+)\s+0x([0-9a-f]+)$", file.read(), re.M))
@@ -168,10 +171,14 @@ class Native:
     def traced(self, k, numbers):
         """Runs the program at size k under walk_ptrace.c; the trace's path."""
         out = os.path.join(self.work, f"trace{k}")
-        ran(subprocess.run([self.tracer, "trace", f"{self.first:x}", f"{self.lo:x}",
-                            f"{self.hi:x}", f"{self.main:x}", self.accesses, out, self.binary],
-                           input=line(k, numbers), capture_output=True, text=True, check=False),
-            k, self.how)
+        run = subprocess.run([self.tracer, "trace", f"{self.first:x}", f"{self.lo:x}",
+                              f"{self.hi:x}", f"{self.main:x}", self.accesses, out, self.binary],
+                             input=line(k, numbers), capture_output=True, text=True,
+                             check=False)
+        if run.returncode == REFUSED and "refuses ptrace" in run.stderr:
+            raise Skipped("this system refuses ptrace (kernel.yama.ptrace_scope, or a "
+                          "container's seccomp policy), which the check on this machine needs")
+        ran(run, k, self.how)
         with open(out) as file:  # the bias and the stack pointer come first
             self.bias, self.stack = (int(file.readline().split()[1], 16) for _ in range(2))
         return out
@@ -193,6 +200,7 @@ USER_REGS = ["r15", "r14", "r13", "r12", "rbp", "rbx", "r11", "r10", "r9", "r8",
              "rdx", "rsi", "rdi", "orig_rax", "rip", "cs", "eflags", "rsp", "ss", "fs_base",
              "gs_base"]
 BIAS_BASE = -2
+REFUSED = 3  # walk_ptrace's exit status where the system refuses ptrace
 LARGE_CODE = 1 << 16  # bytes of code, past which only the instructions that run are read
 SIZES = {"BYTE": 1, "WORD": 2, "DWORD": 4, "FWORD": 6, "QWORD": 8, "TBYTE": 10, "XMMWORD": 16,
          "OWORD": 16, "YMMWORD": 32, "ZMMWORD": 64}
