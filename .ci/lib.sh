@@ -89,8 +89,8 @@ run_readme() {
   ran_readme "$command"
 }
 
-main_packages='apt-get install cmake make g++ libgtest-dev libbenchmark-dev dpkg-dev file git valgrind'
-check_packages='apt-get install clang clang-19 g++-11 clang-13 clang-15 clang-16 libclang-rt-14-dev hyperfine qemu-user python3 g++-aarch64-linux-gnu g++-arm-linux-gnueabi g++-arm-linux-gnueabihf g++-i686-linux-gnu g++-mips64el-linux-gnuabi64 g++-mipsel-linux-gnu g++-powerpc64le-linux-gnu g++-riscv64-linux-gnu g++-s390x-linux-gnu'
+main_packages='apt-get install cmake make g++ libgtest-dev libbenchmark-dev dpkg-dev file git valgrind python3 qemu-user'
+check_packages='apt-get install clang clang-19 g++-11 clang-13 clang-15 clang-16 libclang-rt-14-dev hyperfine g++-aarch64-linux-gnu g++-arm-linux-gnueabi g++-arm-linux-gnueabihf g++-i686-linux-gnu g++-mips64el-linux-gnuabi64 g++-mipsel-linux-gnu g++-powerpc64le-linux-gnu g++-riscv64-linux-gnu g++-s390x-linux-gnu'
 version=$(sed -n 's/^project(garden_count VERSION \([0-9.]*\) .*/\1/p' CMakeLists.txt)
 arch=$(dpkg --print-architecture)
 
