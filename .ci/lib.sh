@@ -41,33 +41,41 @@ apt_update() {
   done
 }
 
-# README's commands: a line of an indented block is a command, or, after a
-# line starting with "$ ", that command's expected output. readme holds the
-# commands in order, expected what each prints where README shows it.
-declare -A expected=()
-readme=()
-while IFS=$'\t' read -r kind text; do
+# The commands the pages show: README.md, the pages under docs/ and
+# walkcheck/README.md. A command is a line of an indented block (indented four
+# spaces, or six in a list item), or, after a line starting with "$ ", that
+# command's expected output. shown holds the commands in order, expected what
+# each prints where a page shows it, and page the page that shows it; a
+# command shown twice is an error, since each page says its own things.
+pages=(README.md docs/*.md walkcheck/README.md)
+declare -A expected=() page=()
+shown=()
+while IFS=$'\t' read -r file kind text; do
   if [ "$kind" = command ]; then
-    readme+=("$text")
+    [[ ! -v page[$text] ]] || fail "$file and ${page[$text]} both show: $text"
+    shown+=("$text")
     expected[$text]=
+    page[$text]=$file
   else
-    expected[${readme[-1]}]+=$text$'\n'
+    expected[${shown[-1]}]+=$text$'\n'
   fi
 done < <(awk '
-  /^    / && (blank || block) {
-    line = substr($0, 5)
-    if (line ~ /^\$ /) { print "command\t" substr(line, 3); prompt = 1 }
-    else if (prompt) print "output\t" line
-    else print "command\t" line
-    block = 1; blank = 0; next
+  FNR == 1 { blank = 1; indent = 0; prompt = 0 }
+  indent && substr($0, 1, indent) ~ /^ *$/ && $0 !~ /^ *$/ || !indent && blank && /^    / {
+    if (!indent) { match($0, /^ */); indent = RLENGTH }
+    line = substr($0, indent + 1)
+    if (line ~ /^\$ /) { print FILENAME "\tcommand\t" substr(line, 3); prompt = 1 }
+    else if (prompt) print FILENAME "\toutput\t" line
+    else print FILENAME "\tcommand\t" line
+    blank = 0; next
   }
-  { blank = ($0 ~ /^ *$/); block = 0; prompt = 0 }' README.md)
-[ ${#readme[@]} -gt 0 ] || fail "found no commands in README.md"
+  { blank = ($0 ~ /^ *$/); indent = 0; prompt = 0 }' "${pages[@]}")
+[ ${#shown[@]} -gt 0 ] || fail "found no commands in ${pages[*]}"
 
 # The commands run or checked so far in this run, one a line: .ci/run checks,
-# after all the steps, that every command README shows is among them.
-ran_readme() {
-  printf '%s\n' "$1" >>"$CI_WORK/readme-done"
+# after all the steps, that every command a page shows is among them.
+ran_shown() {
+  printf '%s\n' "$1" >>"$CI_WORK/shown-done"
 }
 
 # Fails if CMake or CPack warned in the given output.
@@ -75,18 +83,18 @@ no_cmake_warnings() {
   ! grep -E '^CMake (Deprecation )?Warning' <<<"$1" || fail "CMake warned (above)"
 }
 
-# Runs one of README's commands as written, within a time limit, and checks
-# its output where README shows it, and that CMake did not warn. What it
-# printed stays in $work/out.
-run_readme() {
+# Runs one of the commands the pages show, as written, within a time limit,
+# and checks its output where the page shows it, and that CMake did not warn.
+# What it printed stays in $work/out.
+run_shown() {
   local seconds=$1 command=$2
-  [[ -v expected[$command] ]] || fail "README.md no longer shows: $command"
-  echo "ci: README: $command"
+  [[ -v expected[$command] ]] || fail "no page shows: $command"
+  echo "ci: ${page[$command]}: $command"
   limit "$seconds" bash -c "$command" 2>&1 | tee "$work/out"
   [ -z "${expected[$command]}" ] || [ "$(cat "$work/out")"$'\n' = "${expected[$command]}" ] ||
-    fail "README says '$command' prints '${expected[$command]}'"
+    fail "${page[$command]} says '$command' prints '${expected[$command]}'"
   no_cmake_warnings "$(cat "$work/out")"
-  ran_readme "$command"
+  ran_shown "$command"
 }
 
 main_packages='apt-get install cmake make g++ libgtest-dev libbenchmark-dev dpkg-dev file git valgrind python3 qemu-user'
