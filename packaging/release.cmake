@@ -83,7 +83,7 @@ file(REMOVE_RECURSE ${BINARY_DIR}/release-cpack)
 set(tree garden-count-${VERSION})
 set(top CMakeLists.txt CMakePresets.json README.md CHANGELOG.md LICENSE garden_count.1
         .clang-format .clang-tidy .gitignore)
-set(dirs src tests bench walkcheck packaging)
+set(dirs src tests bench walkcheck packaging docs)
 execute_process(COMMAND git -C ${SOURCE_DIR} ls-files -- ${top} ${dirs}
                 OUTPUT_VARIABLE tracked RESULT_VARIABLE status ERROR_QUIET)
 if(status EQUAL 0 AND EXISTS ${SOURCE_DIR}/.git)
