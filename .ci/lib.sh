@@ -83,6 +83,16 @@ no_cmake_warnings() {
   ! grep -E '^CMake (Deprecation )?Warning' <<<"$1" || fail "CMake warned (above)"
 }
 
+# Fails unless the ctest run in $work/out ran and passed the walk checks of
+# both x86-64 paths.
+walk_checks_passed() {
+  local path
+  for path in avx2 vector16; do
+    grep -q "Test *#[0-9]*: walkcheck\.$path \.* *Passed" "$work/out" ||
+      fail "the test walkcheck.$path did not run and pass"
+  done
+}
+
 # Runs one of the commands the pages show, as written, within a time limit,
 # and checks its output where the page shows it, and that CMake did not warn.
 # What it printed stays in $work/out.
